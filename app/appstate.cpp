@@ -1,0 +1,3 @@
+#include "app/appstate.h"
+
+AppStateRecord AppState;

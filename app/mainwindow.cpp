@@ -1,0 +1,56 @@
+#include "app/mainwindow.h"
+
+#include "app/appstate.h"
+#include "app/msgbox.h"
+#include "app/restart.h"
+#include "drive/discovery.h"
+#include "text/messages.h"
+
+// The order of screens, run inside WM_CREATE. Answers the result of the
+// sequence: 0 ends the run.
+static INT_PTR RunScreens() {
+    INT_PTR result = 0;
+    AppState.modelCounts[0] = AppState.modelCounts[1] = AppState.modelCounts[2] = 0;
+    if (DiscoverDrives(1)) {
+        result = 0;  // the drive list comes with the main dialog
+    } else {
+        SetRunValue(0);
+        ShowMessage(NULL, MessageTable.MsgNoDevice, MB_OK);
+        result = 0;
+    }
+    if (AppState.restartDone == 1 && AppState.ntFamily == 0) CleanUpRestart();
+    return result;
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        if (RunScreens() == 0) SendMessageA(window, WM_CLOSE, 0, 0);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_PAINT: {
+        InvalidateRect(window, NULL, TRUE);
+        PAINTSTRUCT ps;
+        BeginPaint(window, &ps);
+        EndPaint(window, &ps);
+        return 0;
+    }
+    case WM_VSCROLL:
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+BOOL CenterWindow(HWND window) {
+    int screenWidth = GetSystemMetrics(SM_CXSCREEN);
+    int screenHeight = GetSystemMetrics(SM_CYSCREEN);
+    RECT rect;
+    GetWindowRect(window, &rect);
+    int width = rect.right - rect.left;
+    int height = rect.bottom - rect.top;
+    int x = screenWidth / 2 - width / 2;
+    int y = screenHeight / 2 - height / 2;
+    return MoveWindow(window, x, y, width, height, TRUE);
+}

@@ -1,0 +1,78 @@
+#include "app/restart.h"
+
+#include <windows.h>
+
+#include "app/appstate.h"
+#include "app/cmdline.h"
+#include "drive/autoinsert.h"
+
+static const char runKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\run";
+
+int FileExists(const char *path) {
+    HANDLE file = CreateFileA(path, 0, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    CloseHandle(file);
+    return 1;
+}
+
+int SetRunValue(int add) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, runKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+        return 0;
+    LONG rc;
+    if (add == 1) {
+        DWORD length = SpanTo(0, 0, AppState.programPath, sizeof AppState.programPath);
+        rc = RegSetValueExA(key, "Discmend", 0, REG_SZ, (const BYTE *)AppState.programPath, length);
+    } else {
+        rc = RegDeleteValueA(key, "Discmend");
+    }
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS;
+}
+
+// Reads one NUL-terminated record into a 261-byte field. A record longer than
+// the field is cut to 260 bytes and the rest of it is skipped up to its NUL.
+static int ReadRecord(HANDLE file, char *field) {
+    int ok = 1;
+    unsigned n = 0;
+    for (;;) {
+        char c;
+        DWORD got = 0;
+        if (!ReadFile(file, &c, 1, &got, NULL)) return 0;
+        if (got == 0) return ok;
+        if (n < PATH_CAP - 1) field[n++] = c;
+        if (c == 0) return ok;
+    }
+}
+
+int ReadRestartState(char *commandLine, char *currentDirectory, char *imageFile, char *option) {
+    HANDLE file = CreateFileA(AppState.restartStatePath, GENERIC_READ, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    int result = 1;
+    char *fields[3] = {commandLine, currentDirectory, imageFile};
+    for (char *field : fields) {
+        if (!ReadRecord(file, field)) result = 0;
+    }
+    // The option runs to the end of the file.
+    unsigned n = 0;
+    for (;;) {
+        char c;
+        DWORD got = 0;
+        if (!ReadFile(file, &c, 1, &got, NULL)) {
+            CloseHandle(file);
+            return 0;
+        }
+        if (got == 0) break;
+        if (n < PATH_CAP - 1) option[n++] = c;
+    }
+    CloseHandle(file);
+    return result;
+}
+
+void CleanUpRestart() {
+    RestoreAutoInsert();
+    DeleteFileA(AppState.autoInsertBackupPath);
+    DeleteFileA(AppState.restartStatePath);
+    SetRunValue(0);
+}

@@ -1,0 +1,18 @@
+// The restart cycle of the 9x family: the Run value and the restart state file.
+#pragma once
+
+// 1 when the file can be opened exclusively (a file another process holds
+// open counts as absent).
+int FileExists(const char *path);
+
+// With 1 adds the Run value "Discmend" (data: the bare program path), with any
+// other value removes it. Answers 1 on success.
+int SetRunValue(int add);
+
+// Reads the four records of the restart state file into four zero-filled
+// buffers of 261 bytes. Answers 1 when nothing failed.
+int ReadRestartState(char *commandLine, char *currentDirectory, char *imageFile, char *option);
+
+// The clean-up at the end of a resumed run: settings restored, both restart
+// files deleted, Run value removed.
+void CleanUpRestart();

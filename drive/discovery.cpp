@@ -1,0 +1,77 @@
+#include "drive/discovery.h"
+
+#include <string.h>
+
+#include "app/appstate.h"
+#include "app/msgbox.h"
+#include "drive/commands.h"
+#include "text/messages.h"
+
+DriveSlot DriveTable[MAX_ADAPTERS * MAX_TARGETS];
+BYTE currentAdapter;
+BYTE currentTarget;
+
+static const struct {
+    const char *productId;
+    unsigned length;
+} models[3] = {{"HX-2150RA", 9}, {"HX-2350RU", 9}, {"HX-2170RA USB", 13}};
+
+DriveSlot *SlotOf(BYTE adapter, BYTE target) {
+    if (adapter >= MAX_ADAPTERS || target >= MAX_TARGETS) return NULL;
+    return &DriveTable[adapter * MAX_TARGETS + target];
+}
+
+static int ModelRow(const char *productId) {
+    for (int row = 0; row < 3; row++) {
+        if (strncmp(productId, models[row].productId, models[row].length) == 0) return row;
+    }
+    return -1;
+}
+
+int DiscoverDrives(BYTE mode) {
+    if (AppState.hostAdapterCount == 0) return 0;
+    // The table has room for 8 host adapters; any beyond are not scanned.
+    unsigned adapters = AppState.hostAdapterCount < MAX_ADAPTERS ? AppState.hostAdapterCount
+                                                                 : (unsigned)MAX_ADAPTERS;
+    int found = 0;
+    for (unsigned a = 0; a < adapters; a++) {
+        for (unsigned t = 0; t < MAX_TARGETS; t++) {
+            Inquire((BYTE)a, (BYTE)t);
+            if (AppState.DeviceError != 0) {
+                ShowMessage(NULL, MessageTable.MsgUpdateFailed, MB_OK);
+                return 0;
+            }
+            int answered = QueryVendorStatus((BYTE)a, (BYTE)t);
+            int haveLoader = AppState.loaderFile[0] != 0;
+            if (answered != haveLoader) continue;
+
+            DriveSlot *slot = SlotOf((BYTE)a, (BYTE)t);
+            int row = ModelRow(slot->productId);
+            if (row < 0) continue;
+            int accept = 0;
+            if (mode == 1) {
+                accept = 1;
+                AppState.modelCounts[row]++;
+            } else if (mode == 2) {
+                if (AppState.modelCounts[row] != 0) {
+                    accept = 1;
+                    AppState.modelCounts[row] = 0;
+                }
+            } else if (mode == 3) {
+                accept = 1;
+            }
+            if (!accept) continue;
+
+            found = 1;
+            currentAdapter = (BYTE)a;
+            currentTarget = (BYTE)t;
+            slot->matched = 1;
+            InquireRevision((BYTE)a, (BYTE)t);
+            if (AppState.DeviceError == 1) {
+                ShowMessage(NULL, MessageTable.MsgUpdateFailed, MB_OK);
+                return 0;
+            }
+        }
+    }
+    return found;
+}
