@@ -11,5 +11,6 @@ typedef void *HANDLE;
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
+typedef int32_t LONG;
 #define __cdecl
 #endif

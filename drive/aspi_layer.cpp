@@ -9,6 +9,7 @@
 GetASPI32SupportInfoFn aspiGetSupportInfo;
 SendASPI32CommandFn aspiSendCommand;
 static int aspiLoaded;
+volatile LONG liveRequests;
 
 static void LoadAspi() {
     if (aspiLoaded) return;
@@ -59,10 +60,12 @@ DriveRequest *NewRequest(BYTE adapter, BYTE target, BYTE flags, DWORD bufferLeng
     memcpy(srb.CDBByte, cdb, cdbLength);
     srb.SRB_PostProc = (void *)postProc;
     request->owners = postProc ? 2 : 1;
+    __sync_add_and_fetch(&liveRequests, 1);
     return request;
 }
 
 void FreeRequest(DriveRequest *request) {
+    __sync_sub_and_fetch(&liveRequests, 1);
     free(request->srb.SRB_BufPointer);
     free(request);
 }

@@ -40,3 +40,7 @@ void CompleteRequest(SRB_ExecSCSICmd *srb);
 int SubmitPosted(DriveRequest *request, DWORD timeout);
 
 void FreeRequest(DriveRequest *request);
+
+// Requests allocated and not yet released (a request given up after a
+// time-out stays counted until its completion routine releases it).
+extern volatile LONG liveRequests;
