@@ -1,0 +1,177 @@
+// Simulated ASPI manager: the portable core.
+//
+// Holds the simulated host adapters and devices read from a scenario text,
+// carries out one SCSI request against them and describes the outcome
+// (statuses, reply bytes, sense bytes, the log line, how long the request
+// takes). Time is whatever the caller says it is, in milliseconds, so the
+// same core serves the WNASPI32.DLL stand-in and the native unit tests.
+// Nothing here touches Win32, threads or the request record's layout.
+#pragma once
+#include <stddef.h>
+
+enum {
+    SIM_MAX_DEVICES = 64,
+    SIM_MAX_FAULTS = 32,
+    SIM_MAX_SUPPORT = 16,
+    SIM_MAX_ADAPTERS = 255,  // GetASPI32SupportInfo has 8 bits for the count
+    SIM_MAX_TARGET = 15,
+    SIM_REPLY_CAP = 256,
+    SIM_SENSE_LEN = 18,
+    SIM_LINE_CAP = 512,
+    SIM_PATH_CAP = 261,
+    SIM_ERROR_CAP = 256,
+    SIM_IMAGE_SIZE = 526336,   // 257 blocks of 2048 bytes
+    SIM_IMAGE_RECORD = 499660, // identification record; revisions at +24, +28, +32
+    SIM_DEFAULT_DOWN_MS = 5000,
+};
+
+// Completion statuses and target statuses the simulator produces (same
+// values as the ASPI constants; repeated so that the core needs no Win32).
+enum {
+    SIM_SS_PENDING = 0x00,
+    SIM_SS_COMP = 0x01,
+    SIM_SS_ERR = 0x04,
+    SIM_SS_INVALID_HA = 0x81,
+    SIM_SS_NO_DEVICE = 0x82,
+    SIM_SS_NO_ADAPTERS = 0xE8,
+    SIM_FLAG_POSTING = 0x01,
+    SIM_FLAG_DIR_IN = 0x08,
+    SIM_FLAG_DIR_OUT = 0x10,
+    SIM_TARG_GOOD = 0x00,
+    SIM_TARG_CHKCOND = 0x02,
+    SIM_TARG_BUSY = 0x08,
+    SIM_HASTAT_DATA_RUN = 0x12,  // data over-/under-run: transfer direction wrong
+};
+
+enum SimKind { SIM_KIND_CDRW, SIM_KIND_DISK, SIM_KIND_SCANNER, SIM_KIND_OTHER };
+enum SimDownMode { SIM_UP = 0, SIM_DOWN_ABSENT = 1, SIM_DOWN_NOTREADY = 2 };
+enum SimStageId { SIM_STAGE_SAVE, SIM_STAGE_FINISH, SIM_STAGE_LOADER, SIM_STAGE_COUNT };
+enum SimFaultKind { SIM_FAULT_NEVER, SIM_FAULT_BUSY, SIM_FAULT_ERROR, SIM_FAULT_DELAY };
+
+// One "fault" line. A fault counts the requests that pass its filter
+// (opcode, CDB byte 1, WRITE BUFFER offset) and acts on the matches
+// numbered from..from+count-1 (count 0: every match from `from` on).
+struct SimFault {
+    int kind;              // SimFaultKind
+    int opcode;            // -1: any
+    int cdb1;              // -1: any
+    long offset;           // -1: any; else only WRITE BUFFER with this buffer offset
+    unsigned from;         // first match acted on, 1-based
+    unsigned count;        // 0: unlimited
+    unsigned seen;         // matches so far
+    unsigned char status;  // error: completion status (default SS_ERR)
+    unsigned char targ;    // error: target status (default CHECK CONDITION)
+    int hasSense;
+    unsigned char senseKey, asc, ascq;
+    unsigned long ms;      // delay: latency of the request
+};
+
+// What happens to a device after a mode-7 save, the finish command (CD FF)
+// or the loader command (CD 00): new revision and codes, a restart during
+// which it is absent or not ready, possibly at another address.
+struct SimStage {
+    int downMode;          // SimDownMode
+    unsigned long downMs;  // counted from the completion of the command
+    int moveAdapter;       // -1: stays
+    int moveTarget;
+    int hasRevision;
+    char revision[4];
+    int revisionFrom;      // 0: none, 1..3: record revision field of the assembled image
+    int firmwareCode;      // -1: unchanged
+    int modelCode;         // -1: unchanged
+    int attention;         // 1: first command after the restart gets UNIT ATTENTION
+};
+
+struct SimDevice {
+    int homeAdapter, homeTarget;  // address of its [device] section
+    int adapter, target;          // current address
+    int kind;                     // SimKind
+    int peripheralType;
+    char vendor[8];
+    char product[16];
+    char revision[4];
+    int usb;                      // answers 0xCC and 0xCD
+    unsigned char firmwareCode;
+    unsigned char modelCode;
+    int disc;
+    unsigned long latencyMs;
+    int downMode;
+    unsigned long downUntil;
+    int attentionPending;
+    SimStage stages[SIM_STAGE_COUNT];
+    SimFault faults[SIM_MAX_FAULTS];
+    int faultCount;
+    // firmware image assembled from WRITE BUFFER data
+    unsigned char *image;         // allocated at the first WRITE BUFFER
+    unsigned long imageSize;
+    unsigned long imageBytes;     // data bytes received (all blocks, repeats included)
+    unsigned writeCount;          // WRITE BUFFER commands accepted
+    unsigned saveCount;           // mode-7 commands accepted
+    char dumpPath[SIM_PATH_CAP];  // last image file written, "" if none
+    // vendor commands
+    unsigned finishCount;
+    unsigned loaderCount;
+    unsigned long loaderLength;   // length from the last loader CDB
+    unsigned long loaderBytes;    // data bytes taken with it
+    unsigned long long loaderDigest;
+};
+
+struct SimWorld {
+    int adapterCount;             // -1 until set: then highest device adapter + 1
+    int aspiStatus;               // -1: 1 with adapters, 0xE8 without
+    unsigned long supportInfo[SIM_MAX_SUPPORT];  // answers of the first calls; SIM_SUPPORT_COMPUTED: normal
+    int supportCount;
+    unsigned supportCalls;
+    char dumpDir[SIM_PATH_CAP];
+    SimDevice devices[SIM_MAX_DEVICES];
+    int deviceCount;
+};
+
+#define SIM_SUPPORT_COMPUTED 0xFFFFFFFFul
+
+// One request as the ASPI manager received it.
+struct SimRequest {
+    unsigned adapter, target, lun;
+    unsigned flags;
+    unsigned long bufLen;
+    const unsigned char *data;    // the caller's buffer (data-out bytes are read from it)
+    unsigned cdbLen;
+    unsigned char cdb[16];
+};
+
+// What the request leads to. The caller writes `reply` into the data
+// buffer, `sense` into the sense area, the statuses, after `latencyMs`.
+struct SimOutcome {
+    unsigned char status;
+    unsigned char hastat;
+    unsigned char targStat;
+    int never;                    // the request never completes
+    unsigned long latencyMs;
+    unsigned char reply[SIM_REPLY_CAP];
+    unsigned long replyLen;       // already cut to the allocation length and buffer length
+    unsigned char sense[SIM_SENSE_LEN];
+    unsigned senseLen;            // 0: no sense data
+    char line[SIM_LINE_CAP];      // log line, no newline
+};
+
+void SimInit(SimWorld *w);
+void SimFree(SimWorld *w);  // releases the image buffers; the world can be SimInit'ed again
+
+// Reads a scenario. On failure returns 0 and puts "line N: what" in err.
+int SimParse(SimWorld *w, const char *text, char *err, size_t errCap);
+int SimLoadFile(SimWorld *w, const char *path, char *err, size_t errCap);
+
+// The answer of GetASPI32SupportInfo for the next call (counts the call).
+unsigned long SimSupportInfo(SimWorld *w);
+int SimAdapterCount(const SimWorld *w);
+
+// Carries out one request at time nowMs. Device state changes take effect now;
+// the outcome is to be delivered at nowMs + o->latencyMs.
+void SimExecute(SimWorld *w, const SimRequest *r, unsigned long nowMs, SimOutcome *o);
+
+// The device that answers at (adapter, target) now, present or down; NULL if none.
+SimDevice *SimDeviceAt(SimWorld *w, int adapter, int target);
+
+unsigned long long SimDigest(const unsigned char *data, unsigned long len);  // FNV-1a 64
+void SimFormatDigest(unsigned long long digest, char out[17]);
+int SimWriteImage(const SimDevice *d, const char *path);
