@@ -73,6 +73,7 @@ void InstallFakeAspi(FakeAspi *fake) {
     aspiGetSupportInfo = FakeSupportInfo;
     aspiSendCommand = FakeSend;
     TickCount = RealTicks;
+    fakeTickStep = 1000;
 }
 
 void DrainFakeAspi() {
@@ -80,8 +81,9 @@ void DrainFakeAspi() {
 }
 
 static volatile DWORD fakeNow;
+DWORD fakeTickStep = 1000;
 DWORD FakeTicks() {
-    if (busy == 0) fakeNow += 1000;
+    if (busy == 0) fakeNow += fakeTickStep;
     return fakeNow;
 }
 

@@ -30,5 +30,6 @@ void DrainFakeAspi();
 // and races ahead (1 s a reading) once everything left is a request that
 // never completes: time-outs fire at once, and only for such requests.
 DWORD FakeTicks();
+extern DWORD fakeTickStep;  // ms a reading of FakeTicks moves (default 1000)
 // Completes a held request from another thread, as a late manager would.
 void CompleteHeldLater(SRB_ExecSCSICmd *srb, BYTE status);
