@@ -1,6 +1,7 @@
 #include "app/restart.h"
 
 #include <windows.h>
+#include <string.h>
 
 #include "app/appstate.h"
 #include "app/cmdline.h"
@@ -68,6 +69,48 @@ int ReadRestartState(char *commandLine, char *currentDirectory, char *imageFile,
     }
     CloseHandle(file);
     return result;
+}
+
+static int WriteRecord(HANDLE file, const char *text, unsigned cap) {
+    DWORD length = SpanTo(0, 0, text, cap);
+    DWORD written = 0;
+    return length != 0 && WriteFile(file, text, length, &written, NULL) && written == length;
+}
+
+int WriteRestartState() {
+    HANDLE file = CreateFileA(AppState.restartStatePath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    // A command line longer than the buffer is cut: the record stays a
+    // NUL-terminated text that the resumed run can read back.
+    char first[264];
+    CopyBounded(first, GetCommandLineA(), sizeof first);
+    int ok = WriteRecord(file, first, sizeof first);
+    char directory[PATH_CAP];
+    memset(directory, 0, sizeof directory);
+    if (GetCurrentDirectoryA(sizeof directory, directory) >= sizeof directory) directory[0] = 0;
+    ok &= WriteRecord(file, directory, sizeof directory);
+    ok &= WriteRecord(file, AppState.imageFile, sizeof AppState.imageFile);
+    strcpy(first, AppState.forceImage == 1 ? "/NON" : "");
+    ok &= WriteRecord(file, first, sizeof first);
+    CloseHandle(file);
+    return ok;
+}
+
+int ShutDownWithPrivilege() {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return 0;
+    TOKEN_PRIVILEGES privileges;
+    memset(&privileges, 0, sizeof privileges);
+    LookupPrivilegeValueA(NULL, "SeShutdownPrivilege", &privileges.Privileges[0].Luid);
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    AdjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL);
+    DWORD error = GetLastError();
+    CloseHandle(token);
+    if (!ExitWindowsEx(EWX_SHUTDOWN, 0)) return 0;
+    return error == 0;
 }
 
 void CleanUpRestart() {

@@ -13,6 +13,14 @@ int SetRunValue(int add);
 // buffers of 261 bytes. Answers 1 when nothing failed.
 int ReadRestartState(char *commandLine, char *currentDirectory, char *imageFile, char *option);
 
+// Writes the restart state file: the command line, the current directory,
+// imageFile and the option. Answers 1 when all four records were written.
+int WriteRestartState();
+
+// Enables SeShutdownPrivilege and asks Windows to shut down. Answers 1 when
+// both went through.
+int ShutDownWithPrivilege();
+
 // The clean-up at the end of a resumed run: settings restored, both restart
 // files deleted, Run value removed.
 void CleanUpRestart();
