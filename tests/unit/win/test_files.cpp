@@ -197,6 +197,34 @@ TEST_F(Files, RestartStateRecords) {
     EXPECT_EQ(strlen(d), 260u);
 }
 
+TEST_F(Files, RestartStateWrittenThenReadBack) {
+    snprintf(AppState.restartStatePath, PATH_CAP, "%s\\Rariru2.DAT", dir);
+    strcpy(AppState.imageFile, "fw.bin");
+    for (DWORD force : {1u, 0u}) {
+        AppState.forceImage = force;
+        ASSERT_EQ(WriteRestartState(), 1);
+        std::string expected = std::string(GetCommandLineA()) + std::string(1, '\0') + dir +
+                               std::string(1, '\0') + "fw.bin" + std::string(1, '\0') +
+                               (force ? "/NON" : "") + std::string(1, '\0');
+        FILE *f = fopen(AppState.restartStatePath, "rb");
+        ASSERT_TRUE(f);
+        std::string written;
+        int c;
+        while ((c = fgetc(f)) != EOF) written += (char)c;
+        fclose(f);
+        EXPECT_EQ(written, expected);
+
+        char a[PATH_CAP] = {}, b[PATH_CAP] = {}, image[PATH_CAP] = {}, option[PATH_CAP] = {};
+        ASSERT_EQ(ReadRestartState(a, b, image, option), 1);
+        EXPECT_STREQ(b, dir);
+        EXPECT_STREQ(image, "fw.bin");
+        EXPECT_STREQ(option, force ? "/NON" : "");
+    }
+    // A file that can't be created: nothing is written.
+    snprintf(AppState.restartStatePath, PATH_CAP, "%s\\no-such-dir\\Rariru2.DAT", dir);
+    EXPECT_EQ(WriteRestartState(), 0);
+}
+
 TEST_F(Files, RunValueHoldsTheBareProgramPath) {
     strcpy(AppState.programPath, "C:\\Tools\\upd.exe");
     SetRunValue(0);
