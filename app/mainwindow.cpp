@@ -5,18 +5,34 @@
 #include "app/restart.h"
 #include "drive/discovery.h"
 #include "text/messages.h"
+#include "ui/agreement.h"
+#include "ui/maindialog.h"
 
 // The order of screens, run inside WM_CREATE. Answers the result of the
 // sequence: 0 ends the run.
 static INT_PTR RunScreens() {
+    int japanese = AppState.primaryLanguage == LANG_ID_JAPANESE;
     INT_PTR result = 0;
-    AppState.modelCounts[0] = AppState.modelCounts[1] = AppState.modelCounts[2] = 0;
-    if (DiscoverDrives(1)) {
-        result = 0;  // the drive list comes with the main dialog
-    } else {
-        SetRunValue(0);
-        ShowMessage(NULL, MessageTable.MsgNoDevice, MB_OK);
-        result = 0;
+    int agreed = 1;
+
+    // A resumed run on the 9x family was agreed to before the restart.
+    if (AppState.ntFamily == 1 || AppState.restartDone == 0) {
+        agreed = DialogBoxParamA(AppState.instance, japanese ? "KYODAKU" : "KYODAKUUS",
+                                 AppState.mainWindow, AgreementDialogProc, 0) == 1;
+    }
+    if (agreed) {
+        AppState.modelCounts[0] = AppState.modelCounts[1] = AppState.modelCounts[2] = 0;
+        if (DiscoverDrives(1)) {
+            result = DialogBoxParamA(AppState.instance, japanese ? "MainDialog" : "MainDialogUS",
+                                     AppState.mainWindow, MainDialogProc, 0);
+            AppState.mainDialog = NULL;
+            // A dialog that could not be created would leave the run with
+            // no window to end it.
+            if (result == -1) result = 0;
+        } else {
+            SetRunValue(0);
+            ShowMessage(NULL, MessageTable.MsgNoDevice, MB_OK);
+        }
     }
     if (AppState.restartDone == 1 && AppState.ntFamily == 0) CleanUpRestart();
     return result;

@@ -8,15 +8,19 @@
 
 enum { ID_PROGRESS = 1013, ID_NOTE = 1015 };
 
+long ProgressFillWidth(DWORD value, long width) {
+    long percent = (100 * (long)value) / 1000;
+    long fill = (percent * width) / 100;
+    return width > fill ? fill : width;
+}
+
 void ShowProgress(DWORD value) {
     if (!AppState.mainDialog) return;
     HWND area = GetDlgItem(AppState.mainDialog, ID_PROGRESS);
     if (!area) return;
     RECT client;
     GetClientRect(area, &client);
-    long percent = (100 * (long)value) / 1000;
-    long width = (percent * (client.right - client.left)) / 100;
-    if (client.right > width) client.right = width;
+    client.right = ProgressFillWidth(value, client.right - client.left);
     HDC dc = GetDC(area);
     HBRUSH blue = CreateSolidBrush(RGB(0, 0, 255));
     FillRect(dc, &client, blue);
