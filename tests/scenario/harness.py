@@ -226,6 +226,10 @@ class Rig:
                 # Windows not left to a window manager: there is none, and
                 # hiding a managed window waits 2 s for it.
                 (r"HKCU\Software\Wine\X11 Driver", "Managed", "REG_SZ", "N"),
+                # The classic look of Windows 98: no visual theme. Wine's theme
+                # engine has been seen to crash now and then as a process ends.
+                (r"HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager", "ThemeActive",
+                 "REG_SZ", "0"),
             )
             for key, name, kind, value in settings:
                 r = _run([WINE, "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"],
