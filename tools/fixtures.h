@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-struct ImageSpec {
+struct ImageOptions {
     std::string signature = "VELKOSA";   // record bytes 0..6 (cut or NUL-padded to 7)
     std::string model = "HX-2150RA";     // record bytes 8..23 (blank-padded to 16)
     std::string rev1 = "1.10", rev2 = "1.10", rev3 = "1.10";  // 4 bytes each, NUL-padded
@@ -17,9 +17,9 @@ struct ImageSpec {
 
 // The image bytes: payload as chosen, identification record at 499,660 (when
 // the file is long enough to hold it).
-std::vector<uint8_t> MakeImage(const ImageSpec &spec);
+std::vector<uint8_t> MakeImage(const ImageOptions &opts);
 
-struct LoaderSpec {
+struct LoaderOptions {
     uint32_t bodyLength = 4096;
     int64_t lengthField = -1;        // the 32-bit field at 60; -1: the body length
     std::string modelDigits = "21";  // identification digits at 28,732..28,733
@@ -32,6 +32,6 @@ struct LoaderSpec {
 };
 
 // The loader file as it lies on disk (before the text-mode read).
-std::vector<uint8_t> MakeLoader(const LoaderSpec &spec);
+std::vector<uint8_t> MakeLoader(const LoaderOptions &opts);
 
 bool WriteFileBytes(const std::string &path, const std::vector<uint8_t> &bytes);

@@ -29,49 +29,49 @@ int main(int argc, char **argv) {
     const char *out = argv[2];
     std::vector<uint8_t> bytes;
     if (strcmp(kind, "image") == 0) {
-        ImageSpec spec;
+        ImageOptions opts;
         for (int i = 3; i < argc; i++) {
             const char *arg = argv[i];
             if (i + 1 >= argc) return Usage();
             const char *value = argv[++i];
-            if (!strcmp(arg, "--signature")) spec.signature = value;
-            else if (!strcmp(arg, "--model")) spec.model = value;
-            else if (!strcmp(arg, "--rev1")) spec.rev1 = value;
-            else if (!strcmp(arg, "--rev2")) spec.rev2 = value;
-            else if (!strcmp(arg, "--rev3")) spec.rev3 = value;
-            else if (!strcmp(arg, "--size")) spec.size = (size_t)Number(value);
-            else if (!strcmp(arg, "--seed")) spec.seed = (uint32_t)Number(value);
+            if (!strcmp(arg, "--signature")) opts.signature = value;
+            else if (!strcmp(arg, "--model")) opts.model = value;
+            else if (!strcmp(arg, "--rev1")) opts.rev1 = value;
+            else if (!strcmp(arg, "--rev2")) opts.rev2 = value;
+            else if (!strcmp(arg, "--rev3")) opts.rev3 = value;
+            else if (!strcmp(arg, "--size")) opts.size = (size_t)Number(value);
+            else if (!strcmp(arg, "--seed")) opts.seed = (uint32_t)Number(value);
             else if (!strcmp(arg, "--fill")) {
-                if (!strcmp(value, "pattern")) spec.fill = ImageSpec::Pattern;
-                else if (!strcmp(value, "zero")) spec.fill = ImageSpec::Zero;
+                if (!strcmp(value, "pattern")) opts.fill = ImageOptions::Pattern;
+                else if (!strcmp(value, "zero")) opts.fill = ImageOptions::Zero;
                 else if (!strncmp(value, "byte:", 5)) {
-                    spec.fill = ImageSpec::Byte;
-                    spec.fillByte = (uint8_t)strtoul(value + 5, NULL, 16);
+                    opts.fill = ImageOptions::Byte;
+                    opts.fillByte = (uint8_t)strtoul(value + 5, NULL, 16);
                 } else return Usage();
             } else return Usage();
         }
-        bytes = MakeImage(spec);
+        bytes = MakeImage(opts);
     } else if (strcmp(kind, "loader") == 0) {
-        LoaderSpec spec;
+        LoaderOptions opts;
         for (int i = 3; i < argc; i++) {
             const char *arg = argv[i];
             if (!strcmp(arg, "--bad-checksum")) {
-                spec.checksumOk = false;
+                opts.checksumOk = false;
                 continue;
             }
             if (i + 1 >= argc) return Usage();
             const char *value = argv[++i];
-            if (!strcmp(arg, "--body-length")) spec.bodyLength = (uint32_t)Number(value);
-            else if (!strcmp(arg, "--length-field")) spec.lengthField = Number(value);
-            else if (!strcmp(arg, "--model-digits") && strlen(value) == 2) spec.modelDigits = value;
-            else if (!strcmp(arg, "--firmware-digits") && strlen(value) == 2) spec.firmwareDigits = value;
-            else if (!strcmp(arg, "--min-size")) spec.minSize = (size_t)Number(value);
-            else if (!strcmp(arg, "--crlf-at")) spec.crlfAt.push_back((size_t)Number(value));
-            else if (!strcmp(arg, "--eof-at")) spec.eofAt = Number(value);
-            else if (!strcmp(arg, "--seed")) spec.seed = (uint32_t)Number(value);
+            if (!strcmp(arg, "--body-length")) opts.bodyLength = (uint32_t)Number(value);
+            else if (!strcmp(arg, "--length-field")) opts.lengthField = Number(value);
+            else if (!strcmp(arg, "--model-digits") && strlen(value) == 2) opts.modelDigits = value;
+            else if (!strcmp(arg, "--firmware-digits") && strlen(value) == 2) opts.firmwareDigits = value;
+            else if (!strcmp(arg, "--min-size")) opts.minSize = (size_t)Number(value);
+            else if (!strcmp(arg, "--crlf-at")) opts.crlfAt.push_back((size_t)Number(value));
+            else if (!strcmp(arg, "--eof-at")) opts.eofAt = Number(value);
+            else if (!strcmp(arg, "--seed")) opts.seed = (uint32_t)Number(value);
             else return Usage();
         }
-        bytes = MakeLoader(spec);
+        bytes = MakeLoader(opts);
     } else {
         return Usage();
     }

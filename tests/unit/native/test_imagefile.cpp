@@ -12,14 +12,14 @@ ImageRecordResult ParseFrom(const std::vector<uint8_t> &image, ImageHeaderRecord
 
 TEST(ImageRecord, AcceptsTheThreeModelsAndCopiesRevisions) {
     for (const char *model : {"HX-1150RA", "HX-2150RA", "HX-2170RA"}) {
-        ImageSpec spec;
-        spec.model = model;
-        spec.rev1 = "1.01";
-        spec.rev2 = "1.02";
-        spec.rev3 = "1.03";
+        ImageOptions opts;
+        opts.model = model;
+        opts.rev1 = "1.01";
+        opts.rev2 = "1.02";
+        opts.rev3 = "1.03";
         ImageHeaderRecord hdr;
         char text[20];
-        ASSERT_EQ(ParseFrom(MakeImage(spec), &hdr, text), IMAGE_RECORD_OK) << model;
+        ASSERT_EQ(ParseFrom(MakeImage(opts), &hdr, text), IMAGE_RECORD_OK) << model;
         EXPECT_STREQ(text, model);
         EXPECT_STREQ(hdr.revision1, "1.01");
         EXPECT_STREQ(hdr.revision2, "1.02");
@@ -30,22 +30,22 @@ TEST(ImageRecord, AcceptsTheThreeModelsAndCopiesRevisions) {
 TEST(ImageRecord, RefusesOtherSignaturesAndModels) {
     ImageHeaderRecord hdr;
     char text[20];
-    ImageSpec spec;
-    spec.signature = "velkosa";
-    EXPECT_EQ(ParseFrom(MakeImage(spec), &hdr, text), IMAGE_RECORD_BAD_SIGNATURE);
-    spec.signature = "VELK";  // NUL-padded: a NUL among the 7 bytes fails
-    EXPECT_EQ(ParseFrom(MakeImage(spec), &hdr, text), IMAGE_RECORD_BAD_SIGNATURE);
-    spec = ImageSpec();
-    spec.model = "HX-2350RU";  // a drive model, but no image model
-    EXPECT_EQ(ParseFrom(MakeImage(spec), &hdr, text), IMAGE_RECORD_BAD_MODEL);
-    spec.model = "HX-2150R";
-    EXPECT_EQ(ParseFrom(MakeImage(spec), &hdr, text), IMAGE_RECORD_BAD_MODEL);
+    ImageOptions opts;
+    opts.signature = "velkosa";
+    EXPECT_EQ(ParseFrom(MakeImage(opts), &hdr, text), IMAGE_RECORD_BAD_SIGNATURE);
+    opts.signature = "VELK";  // NUL-padded: a NUL among the 7 bytes fails
+    EXPECT_EQ(ParseFrom(MakeImage(opts), &hdr, text), IMAGE_RECORD_BAD_SIGNATURE);
+    opts = ImageOptions();
+    opts.model = "HX-2350RU";  // a drive model, but no image model
+    EXPECT_EQ(ParseFrom(MakeImage(opts), &hdr, text), IMAGE_RECORD_BAD_MODEL);
+    opts.model = "HX-2150R";
+    EXPECT_EQ(ParseFrom(MakeImage(opts), &hdr, text), IMAGE_RECORD_BAD_MODEL);
 }
 
 TEST(ImageRecord, IgnoredBytesMayHoldAnything) {
-    ImageSpec spec;
-    spec.model = "HX-2150RAxyzuvwq";  // bytes 17..23 of the record
-    std::vector<uint8_t> image = MakeImage(spec);
+    ImageOptions opts;
+    opts.model = "HX-2150RAxyzuvwq";  // bytes 17..23 of the record
+    std::vector<uint8_t> image = MakeImage(opts);
     image[IMAGE_RECORD_OFFSET + 7] = 0xFF;
     image[IMAGE_RECORD_OFFSET + 36] = 0x00;
     image[IMAGE_RECORD_OFFSET + 37] = 0x80;
@@ -56,11 +56,11 @@ TEST(ImageRecord, IgnoredBytesMayHoldAnything) {
 }
 
 TEST(ImageRecord, ShortRevisionAndZeroedRecord) {
-    ImageSpec spec;
-    spec.rev3 = "1.2";
+    ImageOptions opts;
+    opts.rev3 = "1.2";
     ImageHeaderRecord hdr;
     char text[20];
-    ASSERT_EQ(ParseFrom(MakeImage(spec), &hdr, text), IMAGE_RECORD_OK);
+    ASSERT_EQ(ParseFrom(MakeImage(opts), &hdr, text), IMAGE_RECORD_OK);
     EXPECT_STREQ(hdr.revision3, "1.2");
     unsigned char zeros[38] = {};
     EXPECT_EQ(ParseImageRecord(zeros, &hdr, text), IMAGE_RECORD_BAD_SIGNATURE);
@@ -113,37 +113,37 @@ void Load(const std::vector<uint8_t> &file) {
 }
 
 TEST(Loader, ChecksumPassesAndFails) {
-    LoaderSpec spec;
-    Load(MakeLoader(spec));
+    LoaderOptions opts;
+    Load(MakeLoader(opts));
     EXPECT_EQ(LoaderBodyLength(), 4096u);
     EXPECT_TRUE(LoaderChecksum());
     EXPECT_TRUE(LoaderLayoutValid());
-    spec.checksumOk = false;
-    Load(MakeLoader(spec));
+    opts.checksumOk = false;
+    Load(MakeLoader(opts));
     EXPECT_FALSE(LoaderChecksum());
 }
 
 TEST(Loader, OddLengthIgnoresLastByteAndTinyBodiesPass) {
-    LoaderSpec spec;
-    spec.bodyLength = 101;
-    Load(MakeLoader(spec));
+    LoaderOptions opts;
+    opts.bodyLength = 101;
+    Load(MakeLoader(opts));
     EXPECT_TRUE(LoaderChecksum());
     TransferBuffer[64 + 100] ^= 0xFF;  // the odd byte is no part of any word
     EXPECT_TRUE(LoaderChecksum());
     TransferBuffer[64] ^= 0x01;
     EXPECT_FALSE(LoaderChecksum());
     for (uint32_t length : {0u, 1u}) {
-        spec.bodyLength = length;
-        spec.checksumOk = false;
-        Load(MakeLoader(spec));
+        opts.bodyLength = length;
+        opts.checksumOk = false;
+        Load(MakeLoader(opts));
         EXPECT_TRUE(LoaderChecksum()) << length;
     }
 }
 
 TEST(Loader, ChecksumIsOverTheTransformedBody) {
-    LoaderSpec spec;
-    spec.crlfAt = {10, 500};
-    std::vector<uint8_t> file = MakeLoader(spec);
+    LoaderOptions opts;
+    opts.crlfAt = {10, 500};
+    std::vector<uint8_t> file = MakeLoader(opts);
     ASSERT_EQ(file[64 + 10], 0x0D);
     Load(file);
     EXPECT_EQ(loaderLoadedLength, file.size() - 2);
@@ -152,8 +152,8 @@ TEST(Loader, ChecksumIsOverTheTransformedBody) {
 }
 
 TEST(Loader, CrLfBeforeTheHeaderEndMovesTheLengthField) {
-    LoaderSpec spec;
-    std::vector<uint8_t> file = MakeLoader(spec);
+    LoaderOptions opts;
+    std::vector<uint8_t> file = MakeLoader(opts);
     file[5] = 0x0D;
     file[6] = 0x0A;
     Load(file);
@@ -162,47 +162,47 @@ TEST(Loader, CrLfBeforeTheHeaderEndMovesTheLengthField) {
 }
 
 TEST(Loader, LayoutRefusesBodiesAndDigitsBeyondTheContent) {
-    LoaderSpec spec;
-    spec.bodyLength = 40000;
-    Load(MakeLoader(spec));
+    LoaderOptions opts;
+    opts.bodyLength = 40000;
+    Load(MakeLoader(opts));
     EXPECT_TRUE(LoaderLayoutValid());
 
-    spec.bodyLength = 100;
-    spec.lengthField = 49089;  // 64 + 49089 reaches past the 49,152-byte buffer
-    Load(MakeLoader(spec));
+    opts.bodyLength = 100;
+    opts.lengthField = 49089;  // 64 + 49089 reaches past the 49,152-byte buffer
+    Load(MakeLoader(opts));
     EXPECT_FALSE(LoaderLayoutValid());
 
-    spec.lengthField = 30000;  // inside the buffer, past the loaded content
-    Load(MakeLoader(spec));
+    opts.lengthField = 30000;  // inside the buffer, past the loaded content
+    Load(MakeLoader(opts));
     EXPECT_FALSE(LoaderLayoutValid());
 
-    spec.lengthField = -1;
-    spec.minSize = 0;  // content ends before the identification digits
-    Load(MakeLoader(spec));
+    opts.lengthField = -1;
+    opts.minSize = 0;  // content ends before the identification digits
+    Load(MakeLoader(opts));
     EXPECT_FALSE(LoaderLayoutValid());
 
-    spec.minSize = 28736;
-    spec.eofAt = 20000;  // an EOF byte cuts the content short
-    Load(MakeLoader(spec));
+    opts.minSize = 28736;
+    opts.eofAt = 20000;  // an EOF byte cuts the content short
+    Load(MakeLoader(opts));
     EXPECT_EQ(loaderLoadedLength, 20000u);
     EXPECT_FALSE(LoaderLayoutValid());
 }
 
 TEST(Loader, FullLengthFieldNeverReadsPastTheBuffer) {
-    LoaderSpec spec;
-    spec.lengthField = 0xFFFF;
-    spec.minSize = TRANSFER_BUFFER_SIZE + 100;
-    Load(MakeLoader(spec));
+    LoaderOptions opts;
+    opts.lengthField = 0xFFFF;
+    opts.minSize = TRANSFER_BUFFER_SIZE + 100;
+    Load(MakeLoader(opts));
     EXPECT_EQ(loaderLoadedLength, (unsigned)TRANSFER_BUFFER_SIZE);
     EXPECT_FALSE(LoaderLayoutValid());
     LoaderChecksum();  // must stay inside the buffer (checked by the sanitizers)
 }
 
 TEST(Loader, IdentificationDigitsAtTheirOffset) {
-    LoaderSpec spec;
-    spec.modelDigits = "21";
-    spec.firmwareDigits = "37";
-    Load(MakeLoader(spec));
+    LoaderOptions opts;
+    opts.modelDigits = "21";
+    opts.firmwareDigits = "37";
+    Load(MakeLoader(opts));
     EXPECT_EQ(memcmp(TransferBuffer + LOADER_ID_OFFSET, "2137", 4), 0);
 }
 

@@ -77,7 +77,7 @@ struct Transfer : ::testing::Test {
         char temp[MAX_PATH];
         GetTempPathA(sizeof temp, temp);
         snprintf(dir, sizeof dir, "%sdiscmend-dl-%lu.bin", temp, GetTickCount());
-        image = MakeImage(ImageSpec());
+        image = MakeImage(ImageOptions());
         ASSERT_TRUE(WriteFileBytes(dir, image));
         strcpy(AppState.imageFile, dir);
     }
@@ -231,9 +231,9 @@ TEST_F(Polled, FinishStatusAndLoaderCommands) {
     EXPECT_EQ(modelCode, 0x21);
     EXPECT_EQ(DownloadRequest.SRB_BufLen, 18u);
 
-    LoaderSpec spec;
-    spec.bodyLength = 300;
-    std::vector<uint8_t> file = MakeLoader(spec);
+    LoaderOptions opts;
+    opts.bodyLength = 300;
+    std::vector<uint8_t> file = MakeLoader(opts);
     memcpy(TransferBuffer, file.data(), file.size() < TRANSFER_BUFFER_SIZE ? file.size() : TRANSFER_BUFFER_SIZE);
     std::vector<BYTE> sentBody;
     fake.execute = [&sentBody](SRB_ExecSCSICmd *srb) {

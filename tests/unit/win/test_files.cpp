@@ -53,10 +53,10 @@ struct Files : ::testing::Test {
 };
 
 TEST_F(Files, GoodImagePassesBothChecks) {
-    ImageSpec spec;
-    spec.model = "HX-2170RA";
-    spec.rev3 = "2.05";
-    Write("fw.bin", MakeImage(spec));
+    ImageOptions opts;
+    opts.model = "HX-2170RA";
+    opts.rev3 = "2.05";
+    Write("fw.bin", MakeImage(opts));
     strcpy(AppState.imageFile, "fw.bin");
     EXPECT_EQ(CheckImageSize(), 1);
     EXPECT_EQ(ReadImageHeader(IMAGE_RECORD_OFFSET, &ImageHeader), 1);
@@ -66,10 +66,10 @@ TEST_F(Files, GoodImagePassesBothChecks) {
 }
 
 TEST_F(Files, RefusedImagesShowTheirMessage) {
-    ImageSpec spec;
+    ImageOptions opts;
     for (size_t size : {526335u, 526337u, 0u}) {
-        spec.size = size;
-        Write("fw.bin", MakeImage(spec));
+        opts.size = size;
+        Write("fw.bin", MakeImage(opts));
         strcpy(AppState.imageFile, "fw.bin");
         shown.clear();
         EXPECT_EQ(CheckImageSize(), 0);
@@ -83,9 +83,9 @@ TEST_F(Files, RefusedImagesShowTheirMessage) {
     ASSERT_EQ(shown.size(), 2u);
     EXPECT_EQ(shown[1], MessageTable.MsgNoDataFile);
 
-    spec = ImageSpec();
-    spec.signature = "VELKOSb";
-    Write("fw.bin", MakeImage(spec));
+    opts = ImageOptions();
+    opts.signature = "VELKOSb";
+    Write("fw.bin", MakeImage(opts));
     strcpy(AppState.imageFile, "fw.bin");
     shown.clear();
     EXPECT_EQ(ReadImageHeader(IMAGE_RECORD_OFFSET, &ImageHeader), 0);
@@ -94,7 +94,7 @@ TEST_F(Files, RefusedImagesShowTheirMessage) {
 }
 
 TEST_F(Files, ImageHeldOpenByAnotherCountsAsMissing) {
-    Write("fw.bin", MakeImage(ImageSpec()));
+    Write("fw.bin", MakeImage(ImageOptions()));
     strcpy(AppState.imageFile, "fw.bin");
     HANDLE held = CreateFileA("fw.bin", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -112,9 +112,9 @@ TEST_F(Files, RecordCutShortByAShortReadFailsTheTests) {
 }
 
 TEST_F(Files, LoaderIsReadInTextMode) {
-    LoaderSpec spec;
-    spec.crlfAt = {0, 7};
-    std::vector<uint8_t> file = MakeLoader(spec);
+    LoaderOptions opts;
+    opts.crlfAt = {0, 7};
+    std::vector<uint8_t> file = MakeLoader(opts);
     Write("ldr.bin", file);
     ASSERT_EQ(LoadLoaderFile("ldr.bin"), 1);
     EXPECT_EQ(loaderLoadedLength, file.size() - 2);
@@ -125,9 +125,9 @@ TEST_F(Files, LoaderIsReadInTextMode) {
 }
 
 TEST_F(Files, LoaderLargerThanTheBufferIsReadOnce) {
-    LoaderSpec spec;
-    spec.minSize = 60000;
-    Write("big.bin", MakeLoader(spec));
+    LoaderOptions opts;
+    opts.minSize = 60000;
+    Write("big.bin", MakeLoader(opts));
     ASSERT_EQ(LoadLoaderFile("big.bin"), 1);
     EXPECT_EQ(loaderLoadedLength, (unsigned)TRANSFER_BUFFER_SIZE);
 }

@@ -170,8 +170,8 @@ struct Update : ::testing::Test {
     HWND dialog = NULL;
     std::vector<uint8_t> image;
     std::vector<uint8_t> loaderFileBytes;
-    LoaderSpec loader;
-    ImageSpec imageSpec;
+    LoaderOptions loader;
+    ImageOptions imageSpec;
     bool writeLoader = true;
 
     void SetUp() override {
@@ -209,8 +209,8 @@ struct Update : ::testing::Test {
         confirmAnswer = IDOK;
         assembled.assign(IMAGE_SIZE, 0);
         writeLoader = true;
-        loader = LoaderSpec();
-        imageSpec = ImageSpec();
+        loader = LoaderOptions();
+        imageSpec = ImageOptions();
         imageSpec.rev1 = imageSpec.rev3 = "1.10";
 
         AppState.primaryLanguage = 9;
