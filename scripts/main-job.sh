@@ -17,7 +17,6 @@ mkdir -p out
 export DISCMEND_BUILD_DIR="$repo/build/win"
 export DISCMEND_NATIVE_BUILD_DIR="$repo/build/native"
 exec /usr/bin/python3 - "$repo" <<'EOF'
-import json
 import os
 import re
 import shutil
@@ -30,6 +29,7 @@ from pathlib import Path
 repo = Path(sys.argv[1])
 sys.path.insert(0, str(repo / "tests" / "scenario"))
 import harness  # noqa: E402
+from harness import wait_until  # noqa: E402
 
 OUT = repo / "out"
 BLOCK = 2048
@@ -40,17 +40,6 @@ SHUTDOWN_CALLS = "user32.ExitWindowsEx;advapi32.AdjustTokenPrivileges;advapi32.L
 
 def say(text=""):
     print(text, flush=True)
-
-
-def wait_until(read, test, timeout, what):
-    end = time.monotonic() + timeout
-    while True:
-        value = read()
-        if test(value):
-            return value
-        if time.monotonic() > end:
-            raise RuntimeError(f"{what}: not within {timeout} s")
-        time.sleep(0.1)
 
 
 def crop_to(scn, name, window):
@@ -87,16 +76,7 @@ def main():
         # A program that refuses to let Windows end the session, started
         # first: Wine asks programs in the order they started, so Discmend
         # stays open after its shutdown request and can be photographed.
-        popen, hold_out, hold_err = scn._popen(
-            [harness.WINE, str(rig.robot), "hold-session", "--wait", "280000"], "hold",
-            scn.workdir)
-        scn.programs.append(harness.Program(scn, popen, "hold-session", hold_out, hold_err, False))
-
-        def hold_events():
-            return [json.loads(l) for l in hold_out.read_text().splitlines() if l.startswith("{")]
-
-        wait_until(hold_events, lambda e: any(x.get("event") == "holding" for x in e), 30,
-                   "hold-session window")
+        hold = harness.SessionHold(scn)  # keeps the session going after the shutdown request
 
         image = scn.image("fw.bin", model=MODEL, rev3=IMAGE_REVISION)
         scn.put_file("scen.txt", f"[device 0 1]\nproduct {MODEL}\nrevision {REVISION_BEFORE}\n")
@@ -149,8 +129,7 @@ def main():
                 raise RuntimeError(f"unexpected message: {box['text']!r}")
             scn.press(1)
         confirmed = time.monotonic()
-        wait_until(hold_events, lambda e: any(x.get("event") == "queryendsession" for x in e),
-                   120, "the shutdown request")
+        hold.wait_for_request(timeout=120)
         shutdown_seen = time.monotonic()
         box = scn.robot("msgbox", check=False)
         if box.get("ok"):

@@ -56,6 +56,18 @@ CRASH_MARKERS = ("Unhandled exception", "Unhandled page fault", "Unhandled illeg
                  "Unhandled stack overflow", "starting debugger")
 
 
+def wait_until(read, test, timeout=5.0, what="state"):
+    """Reads until test(value) holds; answers the last value read."""
+    end = time.monotonic() + timeout
+    while True:
+        value = read()
+        if test(value):
+            return value
+        if time.monotonic() > end:
+            raise AssertionError(f"{what} not reached within {timeout} s: {value}")
+        time.sleep(0.1)
+
+
 class RigError(Exception):
     """The rig itself could not do its work (not a finding about the product)."""
 
@@ -657,3 +669,26 @@ class Scenario:
         if not os.environ.get("DISCMEND_KEEP"):
             shutil.rmtree(self.root, ignore_errors=True)
             shutil.rmtree(self.tmpdir, ignore_errors=True)
+
+
+class SessionHold:
+    """robot hold-session: a program that refuses to let Windows end the
+    session. Wine asks the programs in the order they were started and ends
+    each that agrees, so one started before Discmend keeps Discmend open
+    after it has asked for a shutdown or restart, and reports the request."""
+
+    def __init__(self, scn):
+        popen, self.out, err = scn._popen(
+            [WINE, str(scn.rig.robot), "hold-session", "--wait",
+             str(int(scn.time_limit * 1000))], "hold", scn.workdir)
+        scn.programs.append(Program(scn, popen, "hold-session", self.out, err, False))
+        wait_until(self.events, lambda e: any(x.get("event") == "holding" for x in e),
+                   timeout=20, what="hold-session window")
+
+    def events(self):
+        return [json.loads(line) for line in self.out.read_text().splitlines()
+                if line.startswith("{")]
+
+    def wait_for_request(self, timeout=30):
+        wait_until(self.events, lambda e: any(x.get("event") == "queryendsession" for x in e),
+                   timeout=timeout, what="request to end the session")

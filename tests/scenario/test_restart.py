@@ -9,7 +9,6 @@ directory. The whole cycle uses that as the restart; the other resumed runs
 are started here with the bare program path and no arguments, as the Run
 value would start them."""
 
-import json
 import re
 
 import pytest
@@ -613,41 +612,19 @@ def test_second_press_after_the_gate_clears_an_arrangement_that_is_not_there(sce
     assert_nothing_arranged(scn, layout)
 
 
-class SessionHold:
-    """robot hold-session, started before Discmend: Wine asks the programs
-    in the order they were started, so its refusal keeps the session (and
-    Discmend) alive after a restart request and no Run value is started."""
-
-    def __init__(self, scn):
-        popen, self.out, err = scn._popen(
-            [harness.WINE, str(scn.rig.robot), "hold-session", "--wait",
-             str(int(scn.time_limit * 1000))], "hold", scn.workdir)
-        scn.programs.append(harness.Program(scn, popen, "hold-session", self.out, err, False))
-        wait_until(self.events, lambda e: any(x.get("event") == "holding" for x in e),
-                   timeout=20, what="hold-session window")
-
-    def events(self):
-        return [json.loads(line) for line in self.out.read_text().splitlines()
-                if line.startswith("{")]
-
-    def wait_for_request(self, timeout=20):
-        wait_until(self.events, lambda e: any(x.get("event") == "queryendsession" for x in e),
-                   timeout=timeout, what="request to end the session")
-
-
 def test_bang_key_counts_for_the_check_but_is_not_switched_off_and_a_refused_restart_keeps_all(
         scenario):
     scn = scenario
     trace_exit_requests(scn)
     layout = ((KEY_BANG, "0", 1), (KEY_2150RA, "0", 0))
     setup_9x(scn, layout)
-    hold = SessionHold(scn)
+    hold = harness.SessionHold(scn)
     program = traced(scn.start, scn, "fw.bin", "/NON")
     hwnd = accept_agreement(scn)["hwnd"]
     click(scn, hwnd, 1001)
     # Only the "!" key is on: the check counts it ...
     expect_box(scn, "MsgRestartNow", hwnd, buttons=(IDOK, IDCANCEL), answer=IDOK)
-    hold.wait_for_request()
+    hold.wait_for_request(timeout=20)
     # ... the switch-off leaves it alone.
     assert restart_file(scn, 1) == record(KEY_2150RA, "0", b"0\0")
     assert auto_insert_values(scn) == expected_values(layout)

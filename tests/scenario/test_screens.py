@@ -4,11 +4,10 @@ result), the Japanese screens, and the main dialog's list of drives.
 
 The helpers at the top are shared with test_update_atapi.py."""
 
-import time
 
 import pytest
 
-from harness import EXE_NAME
+from harness import EXE_NAME, wait_until
 
 CAPTION_WITH_VERSION = "Discmend" + " " * 8 + "Ver. 1.1"
 LABEL_TEXT = "F/W" + " " * 9 + "version"
@@ -112,18 +111,6 @@ def write_buffers(requests):
 
 def controls(dialog):
     return {c["id"]: c for c in dialog["controls"]}
-
-
-def wait_until(read, test, timeout=5.0, what="state"):
-    """Reads until test(value) holds; answers the last value read."""
-    end = time.monotonic() + timeout
-    while True:
-        value = read()
-        if test(value):
-            return value
-        if time.monotonic() > end:
-            raise AssertionError(f"{what} not reached within {timeout} s: {value}")
-        time.sleep(0.1)
 
 
 def dialog_state(scn, hwnd):

@@ -4,7 +4,6 @@ it assembled, the progress bar, the request to shut Windows down, the
 refusals of the chain, and the ends of a transfer that the drive does not
 accept."""
 
-import json
 import re
 import time
 
@@ -62,29 +61,6 @@ def assert_shutdown_requested(program):
     assert lookup[0] < enable[0] < enabled[0] < shutdown[0]
 
 
-class SessionHold:
-    """robot hold-session: a program that refuses to let Windows end the
-    session. Wine asks the programs in the order they were started and ends
-    each that agrees, so one started before Discmend keeps Discmend open
-    after it has asked for the shutdown, and reports the request."""
-
-    def __init__(self, scn):
-        popen, self.out, err = scn._popen(
-            [harness.WINE, str(scn.rig.robot), "hold-session", "--wait",
-             str(int(scn.time_limit * 1000))], "hold", scn.workdir)
-        scn.programs.append(harness.Program(scn, popen, "hold-session", self.out, err, False))
-        wait_until(self.events, lambda e: any(x.get("event") == "holding" for x in e),
-                   timeout=20, what="hold-session window")
-
-    def events(self):
-        return [json.loads(line) for line in self.out.read_text().splitlines()
-                if line.startswith("{")]
-
-    def wait_for_request(self, timeout=30):
-        wait_until(self.events, lambda e: any(x.get("event") == "queryendsession" for x in e),
-                   timeout=timeout, what="request to end the session")
-
-
 # -- the dialog ----------------------------------------------------------------
 
 def expect_box(scn, name, owner, buttons=(1,), answer=1, timeout=15):
@@ -119,7 +95,7 @@ def assert_blocks_in_order(writes, last_block):
 
 def test_full_update_writes_257_blocks_fills_the_bar_and_asks_for_shutdown(scenario):
     trace_shutdown(scenario)
-    hold = SessionHold(scenario)
+    hold = harness.SessionHold(scenario)
     image = scenario.image("fw.bin", model="HX-2150RA", rev3="1.10")
     use_drives(scenario, drive(0, 1, revision="1.00"))
     program = start_traced(scenario, "fw.bin")
