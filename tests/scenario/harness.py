@@ -7,9 +7,9 @@ its own files, environment and processes, all ended when the test ends).
 
 Environment:
   DISCMEND_BUILD_DIR         Discmend.exe, robot.exe, WNASPI32.DLL (default
-                             /work/main/build/win); robot.exe is built from
+                             <checkout>/build/win); robot.exe is built from
                              tests/robot/robot.cpp when missing or older
-  DISCMEND_NATIVE_BUILD_DIR  mkfixture (default /work/main/build/native)
+  DISCMEND_NATIVE_BUILD_DIR  mkfixture (default <checkout>/build/native)
   DISCMEND_SIM_DLL           the simulated ASPI layer, when not in the build dir
   DISCMEND_OWN_XVFB          start an Xvfb even when DISPLAY is usable
   DISCMEND_KEEP              keep the prefixes (under /tmp/discmend-scenario-*)
@@ -28,8 +28,8 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-BUILD_DIR = Path(os.environ.get("DISCMEND_BUILD_DIR", "/work/main/build/win"))
-NATIVE_BUILD_DIR = Path(os.environ.get("DISCMEND_NATIVE_BUILD_DIR", "/work/main/build/native"))
+BUILD_DIR = Path(os.environ.get("DISCMEND_BUILD_DIR", REPO / "build" / "win"))
+NATIVE_BUILD_DIR = Path(os.environ.get("DISCMEND_NATIVE_BUILD_DIR", REPO / "build" / "native"))
 ROBOT_SOURCE = REPO / "tests" / "robot" / "robot.cpp"
 
 WINE = "wine"
