@@ -204,8 +204,11 @@ static bool RunPolled(DWORD pause, DWORD limit, bool countProgress) {
 static bool SendImageBlockPolled(unsigned block, BYTE mode, DWORD pause, DWORD limit,
                                  bool countProgress) {
     if (!DownloadRequestFree()) return false;
+    // Only a whole block is sent: a short read (the file changed since the
+    // start) would carry stale bytes of TransferBuffer into the drive.
     DWORD got = 0;
-    if (!ReadFile(imageHandle, TransferBuffer, IMAGE_BLOCK, &got, NULL) || got == 0) return false;
+    if (!ReadFile(imageHandle, TransferBuffer, IMAGE_BLOCK, &got, NULL) || got != IMAGE_BLOCK)
+        return false;
     BYTE cdb[12] = {0};
     BlockCdb(cdb, mode, block * (DWORD)IMAGE_BLOCK);
     PrepareDownload(SRB_DIR_OUT, IMAGE_BLOCK, cdb);

@@ -229,6 +229,12 @@ static int LoaderPhase(int imagePhaseRan, ExpectedCodes *expected) {
         Show(MessageTable.MsgNoDevice);
         return 0;
     }
+    // The drive found again here is the one that gets the loader, and the
+    // one whose firmware code gives the verdict: the re-scans after the
+    // loader make every supported drive current in turn, the last one in
+    // scan order winning, which may be another drive of the same model.
+    const BYTE loaderAdapter = currentAdapter;
+    const BYTE loaderTarget = currentTarget;
     InquireRevision(currentAdapter, currentTarget);
     if (AppState.DeviceError == 1) {
         Show(MessageTable.MsgNoDevice);
@@ -264,13 +270,14 @@ static int LoaderPhase(int imagePhaseRan, ExpectedCodes *expected) {
         DiscoverDrives(3);
         Advance();
     }
+    currentAdapter = loaderAdapter;
+    currentTarget = loaderTarget;
     if (!ReadVendorStatus()) {
         Show(MessageTable.MsgNoDevice);
         return 0;
     }
     BYTE code = firmwareCode;
     if (code == expected->code1) return Succeed();
-    slot = SlotOf(currentAdapter, currentTarget);
     if (!TakesSecondCodes(slot)) {
         Show(UpdateText(TxtFailedTryAgain));
         return 0;
