@@ -1,0 +1,147 @@
+"""Updates through the real program and the simulated drives: the ATAPI
+update on the NT family with its shutdown, the refusals of UPDATE by their
+texts, and the two-phase update of a USB drive on the 9x family."""
+
+import pytest
+
+from harness import drive, fnv1a64, text_mode, wait_until
+
+BLOCK = 2048
+UPDATE, EXIT, PROGRESS, NOTE = 1001, 1002, 1013, 1015
+CLOSE_APPS = "Close all other applications and save all your editing documents now."
+NO_ABORT = "-DO NOT abort this program nor turn the power off PC during updating.\r\n"
+OTHERS_CLOSED = ("-Closing all other applications before starting the operation.\r\n"
+                 "-Take CD off the VELKOSA USB CD-R/RW drive before starting the operation.\r\n")
+WARNING_TEXT = NO_ABORT + OTHERS_CLOSED + ("-Your computer will be ready to be turned off or will be turned off "
+                           "after updating the firmware. Turn on the computer after that again.")
+MAY_TAKE_MINUTES = ("Note: This may take several minutes. Even if there is no software activity "
+                    "for a long time, do not turn your computer off.")
+SHUTDOWN_CALLS = "user32.ExitWindowsEx;advapi32.AdjustTokenPrivileges;advapi32.LookupPrivilegeValueA"
+
+
+def write_buffers(log):
+    return [(int(r["cdb"][2:4], 16), int(r["cdb"][6:12], 16), r)
+            for r in log if r["cdb"].startswith("3B")]
+
+
+def bar_full(scn, dialog):
+    bar = scn.robot(f"pixels {dialog['hwnd']} {PROGRESS}")
+    return bar["ok"] and bar["run"] == bar["width"] > 0
+
+
+def test_atapi_update_on_nt_writes_the_image_and_asks_for_shutdown(scenario):
+    scn = scenario()
+    image = scn.fixture("image", "fw.bin", rev3="1.10")
+    scn.drives(drive(0, 1, revision="1.00"))
+    # The auto-insert setting matters only on the 9x family: here it is on
+    # and must stay untouched.
+    instance = r"Enum\SCSI\VELKOSA_HX-2150RA______1.00\0000"
+    scn.registry("system", instance, {"AutoInsertNotification": b"\x01"})
+    scn.trace(SHUTDOWN_CALLS)
+    program = scn.start("fw.bin", relay=True)
+    scn.accept_agreement()
+    dialog = scn.main_dialog()
+    assert (dialog["controls"][1003]["text"], dialog["controls"][31]["text"]) == ("ATAPI", "1.00")
+    scn.click(dialog, UPDATE)
+    assert scn.answer(1)["text"] == CLOSE_APPS
+    confirm = scn.answer(1)
+    assert (confirm["text"], confirm["buttons"]) == (WARNING_TEXT, [1, 2])
+    wait_until(lambda: scn.session_events(), 60, "shutdown request")
+    wait_until(lambda: bar_full(scn, dialog), 10, "the bar full")
+    shown = scn.refresh(dialog)["controls"]
+    assert shown[NOTE]["text"] == MAY_TAKE_MINUTES
+    assert shown[EXIT]["enabled"] and not shown[UPDATE]["enabled"]
+    scn.click(dialog, EXIT)
+    assert scn.exit_code(program) == 0
+
+    writes = write_buffers(scn.log())
+    assert [(m, o) for m, o, _ in writes] == [(6, n * BLOCK) for n in range(256)] + [(7, 256 * BLOCK)]
+    assert all(r["status"] == "0x01" for _, _, r in writes)
+    assert scn.path("C:\\dump\\image-0-1.bin").read_bytes() == image.read_bytes()
+    program.stderr_file.seek(0)
+    trace = program.stderr_file.read().decode(errors="replace")
+    calls = [c for c in ("LookupPrivilegeValueA(00000000", "SeShutdownPrivilege",
+                         "Ret  advapi32.AdjustTokenPrivileges() retval=00000001",
+                         "Call user32.ExitWindowsEx(00000001,00000000)") if c not in trace]
+    assert not calls, calls
+    # Nothing of the 9x restart cycle.
+    value = scn.robot(f"reg HKLM {instance.encode().hex()} {b'AutoInsertNotification'.hex()}")
+    assert value["data"] == "01"
+    assert not list(scn.path("C:\\windows").glob("Rariru*"))
+
+
+UPDATE_REFUSALS = {
+    "disc in the tray": (dict(disc=1), {}, ["Take CD off from a tray."]),
+    "image already in the drive": (dict(revision="1.10"), {},
+                                   [CLOSE_APPS, "The drive has already been updated."]),
+    "drive newer than the image": (dict(revision="1.20"), {}, [
+        CLOSE_APPS, "Error: This drive could not be upgraded with the selected file."]),
+    "image made for another model": (dict(), dict(model="HX-2170RA"),
+                                     ["Error: Invalid data was detected."]),
+    "block refused by the drive": (dict(fault=f"error op=3B offset={100 * BLOCK}"), {}, [
+        CLOSE_APPS, WARNING_TEXT,
+        "Failed to update the firmware. Turn the power off PC,\r\nturn the power on PC and try "
+        "it again.\r\nIf you enable DMA mode, please disable it and try to update again."]),
+}
+
+
+@pytest.mark.parametrize("case", UPDATE_REFUSALS)
+def test_update_refusal_shows_its_text(scenario, case):
+    drive_settings, image_options, texts = UPDATE_REFUSALS[case]
+    scn = scenario()
+    scn.fixture("image", "fw.bin", **image_options)
+    scn.drives(drive(0, 1, **drive_settings))
+    program = scn.start("fw.bin")
+    scn.accept_agreement()
+    dialog = scn.main_dialog()
+    scn.click(dialog, UPDATE)
+    assert [scn.answer(1)["text"] for _ in texts] == texts
+    scn.click(dialog, EXIT)
+    assert scn.exit_code(program) == 0
+    assert not [r for r in scn.log() if r["cdb"].startswith("3B07")], "the image was saved"
+
+
+LOADER = "LDR_01.bin"
+
+
+def test_usb_update_on_9x_runs_both_phases_and_reports_success(scenario):
+    scn = scenario(family="9x", time_limit=300)
+    scn.fixture("image", "fw.bin", model="HX-2170RA", rev1="1.10", rev3="1.10")
+    loader = scn.fixture("loader", LOADER, body_length=5000, model_digits="21",
+                         firmware_digits="15", crlf_at=777)
+    scn.put("Varoriva.inf", f"fw.bin\r\n{LOADER}\r\n")
+    scn.drives(drive(0, 1, product="HX-2170RA USB", usb=1, firmware_code="0x10",
+                     model_code="0x21", latency_ms=1)
+               + "after save revision_from=1\n"
+               "after finish down=absent down_ms=20000 address=0:4\n"
+               "after loader down=notready down_ms=8000 firmware_code=0x15\n")
+    program = scn.start()
+    scn.accept_agreement()
+    dialog = scn.main_dialog()
+    shown = dialog["controls"]
+    assert (shown[1003]["text"], shown[31]["text"]) == ("USB", "1.00 (10)")
+    scn.click(dialog, UPDATE)
+    assert scn.answer(1)["text"] == CLOSE_APPS
+    confirm = scn.answer(1)
+    assert confirm["text"] == (NO_ABORT + "-DO NOT turn the power off the USB drive during "
+                               "updating.\r\n" + OTHERS_CLOSED)
+    assert scn.answer(1, limit=200)["text"] == "Succeed to load F/W!!"
+    assert bar_full(scn, dialog)
+    wait_until(lambda: scn.refresh(dialog)["controls"][EXIT]["enabled"], 10, "EXIT enabled")
+    assert not scn.refresh(dialog)["controls"][UPDATE]["enabled"]
+    scn.click(dialog, EXIT)
+    assert scn.exit_code(program) == 0
+    assert scn.session_events() == []  # the computer is left running
+
+    log = scn.log()
+    writes = write_buffers(log)
+    assert [(m, o) for m, o, _ in writes] == [(6, n * BLOCK) for n in range(256)] + [(7, 256 * BLOCK)]
+    assert all((r["ha"], r["tgt"], r["status"]) == ("0", "1", "0x01") for _, _, r in writes)
+    finish = [r for r in log if r["cdb"].startswith("CDFF")]
+    loads = [r for r in log if r["cdb"].startswith("CD00")]
+    assert len(finish) == 1 and log.index(finish[0]) > log.index(writes[-1][2])
+    assert len(loads) == 1
+    body = text_mode(loader.read_bytes())[64:64 + 5000]
+    # Sent whole, to the address the drive came back at.
+    assert (loads[0]["ha"], loads[0]["tgt"], loads[0]["loader_len"]) == ("0", "4", "5000")
+    assert loads[0]["digest"] == fnv1a64(body)
