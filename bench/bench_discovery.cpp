@@ -3,15 +3,16 @@
 // floor, the same requests sent bare one after another.
 //
 // Run from build/win under Wine (see bench/run.sh); prints both times and
-// their ratio.
+// their ratio as a result line of bench/run.sh's table.
 #include <windows.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
 #include <vector>
 
 #include "app/appstate.h"
+#include "bench/bench.h"
 #include "drive/aspi_layer.h"
 #include "drive/discovery.h"
 #include "text/messages.h"
@@ -40,8 +41,6 @@ static void SendBare(BYTE adapter, BYTE target, const BYTE *cdb, BYTE cdbLength,
     }
 }
 
-static bool Supported(int target) { return target == 1 || target == 4; }
-
 static void FloorScan() {
     static const BYTE inquiry[6] = {0x12, 0, 0, 0, 0x20, 0};
     static const BYTE revision[6] = {0x12, 1, 0x81, 0, 0xFF, 0};
@@ -50,36 +49,18 @@ static void FloorScan() {
         for (BYTE t = 0; t < 8; t++) {
             SendBare(a, t, inquiry, 6, 256);
             SendBare(a, t, vendor, 12, 256);
-            if (Supported(t)) SendBare(a, t, revision, 6, 255);
+            if (SupportedTarget(t)) SendBare(a, t, revision, 6, 255);
         }
     }
-}
-
-static double Now() {
-    LARGE_INTEGER counter, frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return (double)counter.QuadPart * 1e6 / (double)frequency.QuadPart;
 }
 
 int main(int argc, char **argv) {
     int rounds = argc > 1 ? atoi(argv[1]) : 200;
-    char scenario[MAX_PATH];
-    GetTempPathA(sizeof scenario, scenario);
-    strcat(scenario, "discmend-bench-scenario.txt");
-    FILE *f = fopen(scenario, "w");
-    fprintf(f, "adapters 8\n");
-    for (int a = 0; a < 8; a++) {
-        for (int t = 0; t < 8; t++) {
-            if (Supported(t))
-                fprintf(f, "[device %d %d]\nproduct HX-2150RA\nrevision 1.%02d\n", a, t, a * 8 + t);
-            else
-                fprintf(f, "[device %d %d]\nkind disk\nproduct DISK %d\n", a, t, t);
-        }
+    if (rounds < 1) rounds = 1;
+    if (!UseBenchScenario()) {
+        printf("bench: can't write the scenario file\n");
+        return 1;
     }
-    fclose(f);
-    SetEnvironmentVariableA("DISCMEND_SIM_SCENARIO", scenario);
-    SetEnvironmentVariableA("DISCMEND_SIM_LOG", NULL);
 
     AppState.primaryLanguage = 9;
     FillMessageTable();
@@ -95,11 +76,11 @@ int main(int argc, char **argv) {
     std::vector<double> program, floor;
     for (int round = 0; round < rounds + 10; round++) {
         memset(AppState.modelCounts, 0, sizeof AppState.modelCounts);
-        double start = Now();
+        double start = BenchNow();
         int found = DiscoverDrives(1);
-        double middle = Now();
+        double middle = BenchNow();
         FloorScan();
-        double end = Now();
+        double end = BenchNow();
         if (found != 1 || AppState.modelCounts[0] != 16) {
             printf("bench: discovery failed\n");
             return 1;
@@ -109,12 +90,7 @@ int main(int argc, char **argv) {
             floor.push_back(end - middle);
         }
     }
-    std::sort(program.begin(), program.end());
-    std::sort(floor.begin(), floor.end());
-    double p = program[program.size() / 2], b = floor[floor.size() / 2];
-    printf("mode-1 scan, 8 adapters x 8 targets, 144 requests, %d rounds (medians)\n", rounds);
-    printf("DiscoverDrives: %.0f us\n", p);
-    printf("floor (bare requests): %.0f us\n", b);
-    printf("ratio: %.2f (target: at most 1.50)\n", p / b);
+    PrintRow("DiscoverDrives, mode-1 scan of 8 x 8 targets (144 requests)", Median(program) / 1000,
+             Median(floor) / 1000, "ms", 1.5, "floor");
     return 0;
 }

@@ -1,0 +1,66 @@
+// What the benchmarks share: the clock, medians, the simulated drives they
+// run against, and the result lines that bench/run.sh gathers into its table.
+//
+// A result line is tab-separated:
+//   row <TAB> what <TAB> figure <TAB> floor or target <TAB> unit <TAB> limit <TAB> kind
+// figure and floor/target are numbers in unit; limit is the highest ratio
+// figure / floor that is met (0: none set); kind is "floor" or "target".
+// A note line ("note <TAB> text") explains a figure; run.sh prints notes
+// under the table.
+#pragma once
+#include <windows.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <vector>
+
+// Microseconds on the performance counter.
+static inline double BenchNow() {
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return (double)counter.QuadPart * 1e6 / (double)frequency.QuadPart;
+}
+
+static inline double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+static inline void PrintRow(const char *what, double figure, double reference, const char *unit,
+                            double limit, const char *kind) {
+    printf("row\t%s\t%.6g\t%.6g\t%s\t%.6g\t%s\n", what, figure, reference, unit, limit, kind);
+}
+
+static inline void PrintNote(const char *text) { printf("note\t%s\n", text); }
+
+// The drives every request benchmark runs against: 8 host adapters x 8
+// targets, an HX-2150RA at targets 1 and 4 of each adapter and a disk
+// elsewhere, every request completing at once (latency 0). Adapter 0,
+// target 1 takes the firmware image.
+static inline bool SupportedTarget(int target) { return target == 1 || target == 4; }
+
+static inline bool UseBenchScenario() {
+    char scenario[MAX_PATH];
+    GetTempPathA(sizeof scenario, scenario);
+    strcat(scenario, "discmend-bench-scenario.txt");
+    FILE *f = fopen(scenario, "w");
+    if (!f) return false;
+    fprintf(f, "adapters 8\n");
+    for (int a = 0; a < 8; a++) {
+        for (int t = 0; t < 8; t++) {
+            if (SupportedTarget(t))
+                fprintf(f, "[device %d %d]\nproduct HX-2150RA\nrevision 1.%02d\n", a, t, a * 8 + t);
+            else
+                fprintf(f, "[device %d %d]\nkind disk\nproduct DISK %d\n", a, t, t);
+        }
+    }
+    fclose(f);
+    SetEnvironmentVariableA("DISCMEND_SIM_SCENARIO", scenario);
+    SetEnvironmentVariableA("DISCMEND_SIM_LOG", NULL);
+    SetEnvironmentVariableA("DISCMEND_SIM_DUMP_DIR", NULL);
+    return true;
+}
