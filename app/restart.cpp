@@ -5,6 +5,7 @@
 
 #include "app/appstate.h"
 #include "app/cmdline.h"
+#include "app/restartstate.h"
 #include "drive/autoinsert.h"
 
 static const char runKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\run";
@@ -31,44 +32,31 @@ int SetRunValue(int add) {
     return rc == ERROR_SUCCESS;
 }
 
-// Reads one NUL-terminated record into a 261-byte field. A record longer than
-// the field is cut to 260 bytes and the rest of it is skipped up to its NUL.
-static int ReadRecord(HANDLE file, char *field) {
-    int ok = 1;
-    unsigned n = 0;
-    for (;;) {
-        char c;
-        DWORD got = 0;
-        if (!ReadFile(file, &c, 1, &got, NULL)) return 0;
-        if (got == 0) return ok;
-        if (n < PATH_CAP - 1) field[n++] = c;
-        if (c == 0) return ok;
+// The byte source over the file: a failed read ends the file for the parse
+// and is remembered, so that the read as a whole reports it.
+struct FileSource {
+    HANDLE file;
+    int failed;
+};
+
+static int ReadFileByte(void *context, unsigned char *byte) {
+    FileSource *source = (FileSource *)context;
+    DWORD got = 0;
+    if (!ReadFile(source->file, byte, 1, &got, NULL)) {
+        source->failed = 1;
+        return 0;
     }
+    return got == 1;
 }
 
 int ReadRestartState(char *commandLine, char *currentDirectory, char *imageFile, char *option) {
     HANDLE file = CreateFileA(AppState.restartStatePath, GENERIC_READ, 0, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) return 0;
-    int result = 1;
-    char *fields[3] = {commandLine, currentDirectory, imageFile};
-    for (char *field : fields) {
-        if (!ReadRecord(file, field)) result = 0;
-    }
-    // The option runs to the end of the file.
-    unsigned n = 0;
-    for (;;) {
-        char c;
-        DWORD got = 0;
-        if (!ReadFile(file, &c, 1, &got, NULL)) {
-            CloseHandle(file);
-            return 0;
-        }
-        if (got == 0) break;
-        if (n < PATH_CAP - 1) option[n++] = c;
-    }
+    FileSource source = {file, 0};
+    ParseRestartState(ReadFileByte, &source, commandLine, currentDirectory, imageFile, option);
     CloseHandle(file);
-    return result;
+    return !source.failed;
 }
 
 static int WriteRecord(HANDLE file, const char *text, unsigned cap) {

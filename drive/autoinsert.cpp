@@ -6,12 +6,13 @@
 #include <string.h>
 
 #include "app/appstate.h"
+#include "drive/autoinsert_records.h"
 #include "drive/discovery.h"
 
 static const char autoInsertValue[] = "AutoInsertNotification";
 static const char enumScsi[] = "Enum\\SCSI";
 
-enum { KEY_NAME_CAP = 261, KEY_PATH_MAX = 259 };
+enum { KEY_NAME_CAP = 261, KEY_PATH_MAX = AUTOINSERT_PATH_MAX };
 
 // Device keys that the switch-off treats, in this order.
 static const struct {
@@ -178,22 +179,13 @@ int SwitchOffAutoInsert() {
     return result;
 }
 
-int ReadAutoInsertRecord(HANDLE file, char *path, BYTE *value) {
-    unsigned n = 0;
-    for (;;) {
-        char c;
-        DWORD got = 0;
-        if (!ReadFile(file, &c, 1, &got, NULL) || got == 0) return 0;
-        if (n == 260) return 0;  // no path is this long: not a record
-        path[n++] = c;
-        if (c == 0) break;
-    }
-    // Both value bytes must be there: a record cut short is not restored.
-    BYTE text[2];
+static int ReadFileByte(void *context, unsigned char *byte) {
     DWORD got = 0;
-    if (!ReadFile(file, text, 2, &got, NULL) || got != 2) return 0;
-    *value = (BYTE)(text[0] - '0');
-    return 1;
+    return ReadFile((HANDLE)context, byte, 1, &got, NULL) && got == 1;
+}
+
+int ReadAutoInsertRecord(HANDLE file, char *path, BYTE *value) {
+    return ParseAutoInsertRecord(ReadFileByte, file, path, value);
 }
 
 int RestoreAutoInsert() {
