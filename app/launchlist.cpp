@@ -25,12 +25,15 @@ void ParseLaunchList(ReadByteFn readByte, void *context, char *imageFile, char *
     unsigned char b;
 
     // Line 1. A CR ends the name but not the line: the LF after it is read
-    // at the next position and ends the line there.
-    for (unsigned i = 0; i < NAME_MAX_BYTES; i++) {
+    // at the next position and ends the line there, also when the CR took
+    // the last position (a name of 259 characters).
+    int afterCr = 0;
+    for (unsigned i = 0; i < NAME_MAX_BYTES || (i == NAME_MAX_BYTES && afterCr); i++) {
         if (!readByte(context, &b)) {
             imageFile[i] = 0;
             break;
         }
+        afterCr = b == '\r';
         if (b == '\r') {
             imageFile[i] = 0;
             continue;
