@@ -72,6 +72,9 @@ bool LoaderChecksum() {
 
 int LoaderLayoutValid() {
     if (loaderLoadedLength < LOADER_HEADER_SIZE) return 0;
+    // The loader command carries all four bytes of the length field: a field
+    // of 65,536 or more can't describe a body inside the buffer.
+    if (TransferBuffer[60] != 0 || TransferBuffer[61] != 0) return 0;
     if (LOADER_HEADER_SIZE + LoaderBodyLength() > loaderLoadedLength) return 0;
     if (LOADER_ID_OFFSET + 4 > loaderLoadedLength) return 0;
     return 1;
