@@ -30,6 +30,12 @@ static inline double Median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+static inline double Mean(const std::vector<double> &values) {
+    double sum = 0;
+    for (double v : values) sum += v;
+    return values.empty() ? 0 : sum / values.size();
+}
+
 static inline void PrintRow(const char *what, double figure, double reference, const char *unit,
                             double limit, const char *kind) {
     printf("row\t%s\t%.6g\t%.6g\t%s\t%.6g\t%s\n", what, figure, reference, unit, limit, kind);
