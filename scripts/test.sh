@@ -1,71 +1,103 @@
 #!/usr/bin/env bash
-# Runs every test: the portable unit tests (natively, with sanitizers), the
-# unit tests that run under Wine, the check of the program's imports, and the
-# scenario tests of the real program under Wine with simulated drives.
+# Runs every test of this checkout's build: the portable unit tests natively
+# with sanitizers, the fuzz targets for a short while, the unit tests that
+# need Win32 under Wine, the check of the program's imports, and the scenario
+# tests of the real program under Wine with simulated drives. The last line
+# says how many passed and failed; each test is counted once.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
 bash scripts/build.sh || exit 1
+. scripts/emulation-env.sh
+echo "testing the build of $(pwd) ($(git rev-parse --short HEAD 2>/dev/null || echo 'no git'))"
 
-export WINEDEBUG=-all
-export WINEPREFIX=${DISCMEND_UNIT_PREFIX:-$(mktemp -d /tmp/discmend-unit.XXXXXX)}
-total_pass=0
-total_fail=0
-failed_parts=()
-
-run_ctest() {  # name, dir
-    local name=$1 dir=$2 out
-    echo "== $name"
-    out=$(cd "$dir" && ctest --output-on-failure --timeout 300 2>&1)
-    local rc=$?
-    echo "$out" | grep -E 'tests passed|Failed|\*\*\*|FAIL' | head -40
-    local line pass fail
-    line=$(echo "$out" | grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' | tail -1)
-    fail=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
-    all=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
-    if [ -z "$line" ]; then fail=1; all=1; fi
-    total_pass=$((total_pass + all - fail))
-    total_fail=$((total_fail + fail))
-    [ $rc = 0 ] || failed_parts+=("$name")
+passed=0
+failed=0
+failing=()
+count() {  # part, passed, failed
+    passed=$((passed + $2))
+    failed=$((failed + $3))
+    [ "$3" = 0 ] || failing+=("$1")
+}
+# "N tests passed" lines of ctest and GoogleTest.
+ctest_counts() {
+    local line
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' <<<"$2" | tail -1)
+    if [ -z "$line" ]; then count "$1" 0 1; return; fi
+    local bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    local all=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+    count "$1" $((all - bad)) "$bad"
+}
+gtest_counts() {  # part, output, exit status
+    local ok bad
+    ok=$(sed -nE 's/^\[  PASSED  \] ([0-9]+) tests?\..*/\1/p' <<<"$2" | tail -1)
+    bad=$(sed -nE 's/^ ?([0-9]+) FAILED TESTS?$/\1/p' <<<"$2" | tail -1)
+    [ -n "$bad" ] || bad=0
+    if [ -z "$ok" ]; then ok=$(grep -cE '^\[       OK \]' <<<"$2"); fi
+    [ "$3" = 0 ] || [ "$bad" != 0 ] || bad=1
+    count "$1" "$ok" "$bad"
 }
 
-run_ctest "unit tests (native, sanitizers)" build/native
+# Wine's processes of the unit tests: a prefix and a display of their own.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEPREFIX=$(mktemp -d /tmp/discmend-unit.XXXXXX)
+xvfb=(xvfb-run -a -s "-screen 0 1024x768x24")
+scenario_log=$(mktemp /tmp/discmend-usb.XXXXXX)
+trap 'wineserver -k 2>/dev/null; rm -rf "$WINEPREFIX" "$scenario_log"' EXIT
+
+# The longest scenario (a USB update waits about 100 s for its drive to
+# restart) runs beside everything else.
+usb=test_update.py::test_usb_update_on_9x_runs_both_phases_and_reports_success
+(cd tests/scenario && timeout 1800 /usr/bin/python3 -m pytest -q "$usb" >"$scenario_log" 2>&1) &
+usb_pid=$!
+
+echo "== unit tests (native, sanitizers)"
+out=$(cd build/native && ctest --timeout 300 2>&1)
+grep -E 'tests passed|\*\*\*Failed|Failed  ' <<<"$out"
+ctest_counts "native unit tests" "$out"
+
+echo "== fuzz targets (short runs; bash scripts/fuzz.sh 600 for a long one)"
+out=$(bash scripts/fuzz.sh 5 2>&1)
+echo "$out" | grep -E '^fuzz'
+line=$(grep -E '^fuzz: [0-9]+ passed, [0-9]+ failed' <<<"$out" | tail -1)
+if [ -n "$line" ]; then
+    count "fuzz targets" "$(sed -E 's/fuzz: ([0-9]+) passed.*/\1/' <<<"$line")" \
+        "$(sed -E 's/.*, ([0-9]+) failed.*/\1/' <<<"$line")"
+else
+    count "fuzz targets" 0 1
+fi
+
 echo "== unit tests (under Wine)"
-# Some of them open windows: give them a display of their own when there is none.
-display=()
-if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null; then display=(xvfb-run -a -s "-screen 0 1024x768x24"); fi
-out=$(cd build/wintest && WINEDLLOVERRIDES=wnaspi32=n timeout 900 "${display[@]}" wine wintests.exe 2>&1)
-rc=$?
-out=$(tr -d '\r' <<<"$out")
-echo "$out" | grep -E '^\[  (PASSED|FAILED) |: Failure$|^Expected|^ +Which is' | head -60
-p=$(echo "$out" | sed -nE 's/^\[  PASSED  \] ([0-9]+) tests?\./\1/p' | tail -1)
-f=$(echo "$out" | sed -nE 's/^ ?([0-9]+) FAILED TESTS?$/\1/p' | tail -1)
-[ -n "$p" ] || p=0
-[ -n "$f" ] || f=0
-[ $rc = 0 ] || [ "$f" != 0 ] || f=1
-total_pass=$((total_pass + p))
-total_fail=$((total_fail + f))
-[ $rc = 0 ] || failed_parts+=("unit tests (under Wine)")
-run_ctest "program checks" build/win
+out=$(cd build/wintest && timeout 900 "${xvfb[@]}" wine wintests.exe 2>&1 | tr -d '\r')
+rc=${PIPESTATUS[0]}
+grep -E '^\[  (PASSED|FAILED) |: Failure$|^Expected|^ +Which is|actual' <<<"$out" | head -60
+gtest_counts "unit tests under Wine" "$out" "$rc"
+# The agreement as a Japanese user's dialog draws it.
+out=$(cd build/wintest && LC_ALL=ja_JP.UTF-8 timeout 300 "${xvfb[@]}" wine wintests.exe \
+      --gtest_filter='Agreement.EveryLine*' 2>&1 | tr -d '\r')
+rc=${PIPESTATUS[0]}
+grep -E '^\[  (PASSED|FAILED) |: Failure$|actual' <<<"$out" | sed 's/^/(Japanese) /' | head -20
+gtest_counts "Japanese agreement under Wine" "$out" "$rc"
 wineserver -k 2>/dev/null
-rm -rf "$WINEPREFIX"
+
+echo "== program checks"
+out=$(cd build/win && ctest --output-on-failure --timeout 300 2>&1)
+grep -E '^ok:|FAIL' <<<"$out"
+ctest_counts "program checks" "$out"
 
 echo "== scenario tests (Discmend.exe under Wine)"
-out=$(cd tests/scenario && /usr/bin/python3 -m pytest -q -p no:cacheprovider 2>&1)
-rc=$?
-echo "$out" | tail -25
-line=$(echo "$out" | grep -E '[0-9]+ (passed|failed)' | tail -1)
-p=$(grep -oE '[0-9]+ passed' <<<"$line" | grep -oE '[0-9]+' || echo 0)
-f=0
-for n in $(grep -oE '[0-9]+ (failed|errors?)' <<<"$line" | grep -oE '[0-9]+'); do f=$((f + n)); done
-[ -n "$p" ] || p=0
-[ -n "$f" ] || f=0
-[ -n "$line" ] || f=$((f + 1))
-total_pass=$((total_pass + p))
-total_fail=$((total_fail + f))
-[ $rc = 0 ] || failed_parts+=("scenario tests")
+out=$(cd tests/scenario && timeout 2400 /usr/bin/python3 -m pytest -q --deselect "$usb" 2>&1)
+wait $usb_pid
+out+=$'\n'$(cat "$scenario_log")
+grep -E '^(FAILED|ERROR)|passed|failed' <<<"$out"
+ok=0; bad=0
+for line in $(grep -oE '[0-9]+ (passed|failed|errors?)' <<<"$out" | tr ' ' '_'); do
+    n=${line%%_*}
+    case $line in *passed) ok=$((ok + n)) ;; *) bad=$((bad + n)) ;; esac
+done
+[ $((ok + bad)) -gt 0 ] || bad=1
+count "scenario tests" "$ok" "$bad"
 
 echo
-[ ${#failed_parts[@]} = 0 ] || echo "failing: ${failed_parts[*]}"
-echo "$total_pass passed, $total_fail failed"
-[ ${#failed_parts[@]} = 0 ] && [ $total_fail = 0 ]
+[ ${#failing[@]} = 0 ] || echo "failing: ${failing[*]}"
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]

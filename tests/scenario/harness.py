@@ -409,13 +409,6 @@ class Scenario:
         wait_until(lambda: self.robot(f"click {window['hwnd']} {control}")["ok"], limit,
                    f"control {control} enabled")
 
-    def no_window(self, seconds=1.0):
-        """Nothing of the program on the screen now, nor a moment later."""
-        end = time.monotonic() + seconds * SCALE
-        while time.monotonic() < end:
-            assert not self.windows(), self.windows()
-            time.sleep(0.1)
-
     # -- what the simulated drives saw -----------------------------------------
 
     def log(self):

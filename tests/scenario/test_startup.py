@@ -14,7 +14,6 @@ def ends_with_box(scn, program, text):
     box = scn.answer(1)
     assert (box["caption"], box["text"], box["buttons"]) == (CAPTION, text, [1])
     assert scn.exit_code(program) == 0
-    scn.no_window()
 
 
 def image(scn, **options):
