@@ -18,4 +18,9 @@ configure build/native
 for dir in build/win build/wintest build/native; do
     cmake --build "$dir" -j "$jobs" -- --no-print-directory >/dev/null
 done
+# Where i386 programs run under qemu (see scripts/setup.sh), Wine needs the
+# mend library that scripts/emulation-env.sh preloads into them.
+if bash tools/emulation/registered.sh; then
+    bash tools/emulation/build.sh build/emulation
+fi
 echo "build: ok (build/win/Discmend.exe)"
