@@ -968,5 +968,5 @@ void SimExecute(SimWorld *w, const SimRequest *r, unsigned long now, SimOutcome 
         }
     }
     if (!o->never && o->status == SIM_SS_PENDING) o->status = SIM_SS_ERR;  // never leave a finished request pending
-    FormatLine(r, now, o, notes, o->line, sizeof o->line);
+    if (!w->quiet) FormatLine(r, now, o, notes, o->line, sizeof o->line);
 }

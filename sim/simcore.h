@@ -125,6 +125,7 @@ struct SimWorld {
     char dumpDir[SIM_PATH_CAP];
     SimDevice devices[SIM_MAX_DEVICES];
     int deviceCount;
+    int quiet;                    // 1: no log is kept, outcomes carry no log line
 };
 
 #define SIM_SUPPORT_COMPUTED 0xFFFFFFFFul

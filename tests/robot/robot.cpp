@@ -19,11 +19,13 @@
 //   events                       the requests to end the session seen so far
 //   reg HKLM|HKCU KEY NAME       a registry value (KEY, NAME in hex): its type
 //                                and data, or type null when it is not there
+//   memory PID                   the peak working set of a process, in bytes
 // A hidden window of the robot answers WM_QUERYENDSESSION with FALSE while
 // holding: Wine asks programs in the order they started, so everything
 // started after the robot stays alive after a shutdown or restart request.
 // Texts are written as the bytes of the ANSI code page, in hex.
 #include <windows.h>
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <stdio.h>
@@ -246,6 +248,16 @@ static std::string Run(const std::string &command) {
         if (rc != ERROR_SUCCESS) return "{\"ok\":true,\"type\":null}";
         return "{\"ok\":true,\"type\":" + Num(type) + ",\"data\":\"" +
                Hex(std::string((char *)data, size)) + "\"}";
+    }
+    if (w[0] == "memory" && w.size() == 2) {
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+                                     strtoul(w[1].c_str(), nullptr, 0));
+        PROCESS_MEMORY_COUNTERS counters;
+        counters.cb = sizeof counters;
+        BOOL ok = process && GetProcessMemoryInfo(process, &counters, sizeof counters);
+        if (process) CloseHandle(process);
+        if (!ok) return Fail("no memory counters");
+        return "{\"ok\":true,\"peak\":" + Num((long long)counters.PeakWorkingSetSize) + "}";
     }
     if (w[0] == "events") {
         std::string out = "{\"ok\":true,\"events\":[";
