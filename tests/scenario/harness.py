@@ -1,5 +1,5 @@
 """Scenario rig: runs the real Discmend.exe under Wine on an X server of its
-own and drives it from outside through robot.exe (tests/robot).
+own and drives it from outside through robot.exe (tools/robot).
 
 One Rig per session (Xvfb, a Wine prefix template); one Scenario per test: a
 copy of the template with its own wineserver, files, settings, simulated

@@ -1,5 +1,6 @@
 // robot.exe: reads and drives the windows of other programs in the same Wine
-// prefix, for the scenario tests and the main job.
+// prefix: the user's side of the scenario tests, the main job and the
+// benchmarks, as the simulated ASPI manager is the drives' side.
 //
 // One robot runs per scenario, started before the program under test. It
 // reads one command per line on stdin and answers each with one line of JSON
