@@ -32,8 +32,8 @@ int SetRunValue(int add) {
     return rc == ERROR_SUCCESS;
 }
 
-// The byte source over the file: a failed read ends the file for the parse
-// and is remembered, so that the read as a whole reports it.
+// The byte source over the file. A failed read ends the record being read,
+// as the end of the file does, and is remembered: the read then answers 0.
 struct FileSource {
     HANDLE file;
     int failed;

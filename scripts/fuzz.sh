@@ -3,7 +3,8 @@
 # parser (tests/fuzz/) with clang into build/fuzz/, seeds each from mkfixture
 # output, a few inputs written here and the kept regression inputs
 # (tests/fuzz/regressions/<target>/), and runs each for SECONDS (default 10),
-# two at a time. Crash inputs and logs are kept in build/fuzz/.
+# two at a time. Crash inputs (with their logs) are kept in build/fuzz/crashes/,
+# the last logs in build/fuzz/logs/.
 #
 #   bash scripts/fuzz.sh [SECONDS]
 set -uo pipefail
@@ -48,11 +49,12 @@ for entry in "${targets[@]}"; do
         continue
     fi
     if ! { nice -n 10 clang++ "${flags[@]}" -fsanitize=address,undefined -c \
-               "tests/fuzz/fuzz_$name.cpp" -o "$out/$name-target.o" &&
+               "tests/fuzz/fuzz_$name.cpp" -o "$tmp/$name-target.o" &&
            nice -n 10 clang++ "${flags[@]}" -fsanitize=fuzzer-no-link,address,undefined -c \
-               "$source" -o "$out/$name-product.o" &&
-           clang++ -fsanitize=fuzzer,address,undefined "$out/$name-target.o" \
-               "$out/$name-product.o" -o "$binary"; } >"$out/logs/build-$name.log" 2>&1; then
+               "$source" -o "$tmp/$name-product.o" &&
+           clang++ -fsanitize=fuzzer,address,undefined "$tmp/$name-target.o" \
+               "$tmp/$name-product.o" -o "$tmp/fuzz_$name" &&
+           mv -f "$tmp/fuzz_$name" "$binary"; } >"$out/logs/build-$name.log" 2>&1; then
         build_failed+=("$name")
         rm -f "$binary"
     fi
@@ -105,27 +107,30 @@ printf '%s\0001\000%s\0000\000' "$key" "$key" >"$seeds/autoinsert/two"
 printf '%s\0001' "$key" >"$seeds/autoinsert/cut-short"
 { head -c 300 /dev/zero | tr '\0' 'k'; printf '\0001\000'; } >"$seeds/autoinsert/too-long"
 
-# Run, two at a time.
+# Run, two at a time. Each log is written in the temporary directory and
+# copied to build/fuzz/logs/ at the end (another run may be going on).
 run() {  # name, longest input
-    local name=$1 max=$2 binary=$out/fuzz_$1 log=$out/logs/$1.log
+    local name=$1 max=$2 binary=$out/fuzz_$1 log=$tmp/$1.log
     local dirs=("$tmp/corpus/$name" "$seeds/$name")
     [ -d "tests/fuzz/regressions/$name" ] && dirs+=("tests/fuzz/regressions/$name")
     mkdir -p "$tmp/corpus/$name"
-    rm -f "$out/crashes/$name-"*
     timeout -k 10 $((seconds + 300)) nice -n 19 "$binary" -max_total_time="$seconds" \
         -max_len="$max" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$out/crashes/$name-" "${dirs[@]}" >"$log" 2>&1
     local rc=$?
-    local runs cov
+    local runs cov kept=$out/logs/$name.log
     runs=$(sed -nE 's/^stat::number_of_executed_units: ([0-9]+).*/\1/p' "$log" | tail -1)
-    cov=$(grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$log" | tail -1)
+    cov=$(grep -a -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$log" | tail -1)
     if [ $rc = 0 ] && [ -n "$runs" ]; then
+        cp "$log" "$kept"
         echo "fuzz $name: ok, $runs runs (${cov:-cov: ?}, ${seconds}s)" >"$tmp/result-$name"
     else
         local input what
         input=$(sed -nE 's/.*Test unit written to (.*)$/\1/p' "$log" | tail -1)
-        what=$(grep -m1 -oE 'property broken: .*|ERROR: [A-Za-z]+: [^ ]+( [^ ]+)?|ERROR: libFuzzer: [a-z-]+|runtime error: .*' "$log")
-        echo "fuzz $name: FAILED (${what:-exit $rc}), input ${input:-none}, log $log" >"$tmp/result-$name"
+        [ -n "$input" ] && kept=$input.log
+        cp "$log" "$kept"
+        what=$(grep -a -m1 -oE 'property broken: .*|ERROR: [A-Za-z]+: [^ ]+( [^ ]+)?|ERROR: libFuzzer: [a-z-]+|runtime error: .*' "$log")
+        echo "fuzz $name: FAILED (${what:-exit $rc}), input ${input:-none}, log $kept" >"$tmp/result-$name"
     fi
 }
 

@@ -33,14 +33,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     CHECK(in == out && crOut + crLfIn + joined == crIn);
 
     loaderLoadedLength = n;
+    bool sum = LoaderChecksum();  // whatever the length field says: inside the buffer
     if (!LoaderLayoutValid()) return 0;
     // The body that SendLoader moves and the length its command carries (the
     // field at 60) lie inside what was loaded, and so do the digits at 28,732.
     unsigned body = LoaderBodyLength();
-    unsigned field = (unsigned)TransferBuffer[60] << 24 | TransferBuffer[61] << 16 | TransferBuffer[62] << 8 | TransferBuffer[63];
+    const unsigned char *f = TransferBuffer + 60;
+    unsigned field = (unsigned)f[0] << 24 | f[1] << 16 | f[2] << 8 | f[3];
     CHECK(LOADER_HEADER_SIZE + body <= n && field == body && LOADER_ID_OFFSET + 4 <= n);
     // The checksum covers the loaded body only.
-    bool sum = LoaderChecksum();
     memset(TransferBuffer + n, 0x5A, TRANSFER_BUFFER_SIZE - n);
     CHECK(LoaderChecksum() == sum);
     return 0;
