@@ -153,6 +153,11 @@ class Rig:
             reg.write(_reg_block(r"Software\Wine\X11 Driver", {"Managed": "N"}))
             reg.write(_reg_block(r"Software\Microsoft\Windows\CurrentVersion\ThemeManager",
                                  {"ThemeActive": "0"}))
+        with open(self.template / "system.reg", "a", encoding="ascii") as reg:
+            # Wine's services that start with each session and that nothing
+            # here uses: starting them is most of a session's start-up.
+            for service in ("Eventlog", "MountMgr", "NDIS", "nsiproxy", "PlugPlay"):
+                reg.write(_reg_block(f"System\\CurrentControlSet\\Services\\{service}", {"Start": 4}))
 
     def _start_xvfb(self):
         read_end, write_end = os.pipe()
