@@ -88,6 +88,9 @@ echo "== scenario tests (Discmend.exe under Wine)"
 out=$(cd tests/scenario && timeout 2400 /usr/bin/python3 -m pytest -q --deselect "$usb" 2>&1)
 wait $usb_pid
 out+=$'\n'$(cat "$scenario_log")
+if grep -qE '^(FAILED|ERROR)' <<<"$out"; then
+    sed -n '/^=* FAILURES =*$/,$p' <<<"$out" | tail -80
+fi
 grep -E '^(FAILED|ERROR)|passed|failed' <<<"$out"
 ok=0; bad=0
 for line in $(grep -oE '[0-9]+ (passed|failed|errors?)' <<<"$out" | tr ' ' '_'); do

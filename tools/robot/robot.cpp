@@ -80,7 +80,7 @@ static std::string ExeOf(DWORD pid) {
 }
 
 static bool Ask(HWND h, UINT message, WPARAM w, LPARAM l, DWORD_PTR *result) {
-    return SendMessageTimeoutA(h, message, w, l, SMTO_ABORTIFHUNG, 2000, result) != 0;
+    return SendMessageTimeoutA(h, message, w, l, SMTO_ABORTIFHUNG, 30000, result) != 0;
 }
 
 static std::string Control(HWND c) {
