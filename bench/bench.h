@@ -15,6 +15,10 @@
 #include <algorithm>
 #include <vector>
 
+#include "app/appstate.h"
+#include "drive/aspi_layer.h"
+#include "text/messages.h"
+
 // Microseconds on the performance counter.
 static inline double BenchNow() {
     LARGE_INTEGER counter, frequency;
@@ -68,5 +72,24 @@ static inline bool UseBenchScenario() {
     SetEnvironmentVariableA("DISCMEND_SIM_SCENARIO", scenario);
     SetEnvironmentVariableA("DISCMEND_SIM_LOG", NULL);
     SetEnvironmentVariableA("DISCMEND_SIM_DUMP_DIR", NULL);
+    return true;
+}
+
+// The program's start-up as far as a benchmark needs it: English texts and
+// the simulated manager with the drives above. false after saying why not.
+static inline bool StartWithBenchDrives() {
+    if (!UseBenchScenario()) {
+        printf("bench: can't write the scenario file\n");
+        return false;
+    }
+    AppState.primaryLanguage = 9;
+    FillMessageTable();
+    AppState.aspiSupportInfo = GetASPI32SupportInfo();
+    AppState.hostAdapterCount = (BYTE)AppState.aspiSupportInfo;
+    if (AppState.hostAdapterCount != 8 || !aspiSendCommand) {
+        printf("bench: the simulated WNASPI32.DLL is not loaded (support info 0x%08lx)\n",
+               (unsigned long)AppState.aspiSupportInfo);
+        return false;
+    }
     return true;
 }

@@ -57,20 +57,7 @@ static void FloorScan() {
 int main(int argc, char **argv) {
     int rounds = argc > 1 ? atoi(argv[1]) : 200;
     if (rounds < 1) rounds = 1;
-    if (!UseBenchScenario()) {
-        printf("bench: can't write the scenario file\n");
-        return 1;
-    }
-
-    AppState.primaryLanguage = 9;
-    FillMessageTable();
-    AppState.aspiSupportInfo = GetASPI32SupportInfo();
-    AppState.hostAdapterCount = (BYTE)AppState.aspiSupportInfo;
-    if (AppState.hostAdapterCount != 8 || !aspiSendCommand) {
-        printf("bench: the simulated WNASPI32.DLL is not loaded (support info 0x%08lx)\n",
-               (unsigned long)AppState.aspiSupportInfo);
-        return 1;
-    }
+    if (!StartWithBenchDrives()) return 1;
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
 
     std::vector<double> program, floor;

@@ -199,10 +199,7 @@ int main(int argc, char **argv) {
     int polledRounds = argc > 2 ? atoi(argv[2]) : 5;
     if (rounds < 1) rounds = 1;
     if (polledRounds < 1) polledRounds = 1;
-    if (!UseBenchScenario()) {
-        printf("bench: can't write the scenario file\n");
-        return 1;
-    }
+    if (!StartWithBenchDrives()) return 1;
     char image[MAX_PATH];
     GetTempPathA(sizeof image, image);
     strcat(image, "discmend-bench-fw.bin");
@@ -211,15 +208,6 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    AppState.primaryLanguage = 9;
-    FillMessageTable();
-    AppState.aspiSupportInfo = GetASPI32SupportInfo();
-    AppState.hostAdapterCount = (BYTE)AppState.aspiSupportInfo;
-    if (AppState.hostAdapterCount != 8 || !aspiSendCommand) {
-        printf("bench: the simulated WNASPI32.DLL is not loaded (support info 0x%08lx)\n",
-               (unsigned long)AppState.aspiSupportInfo);
-        return 1;
-    }
     strcpy(AppState.imageFile, image);
     wakeEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
     pairEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
