@@ -79,8 +79,14 @@ static std::string ExeOf(DWORD pid) {
     return name;
 }
 
-static bool Ask(HWND h, UINT message, WPARAM w, LPARAM l, DWORD_PTR *result) {
-    return SendMessageTimeoutA(h, message, w, l, SMTO_ABORTIFHUNG, 30000, result) != 0;
+// A message the other program answers. A read of its state gives up sooner,
+// so that a program busy with a drive is still read (what it can't answer is
+// left out; after 5 s without handling messages it counts as hung, and
+// further messages come back at once); an action waits as long as a slow
+// host may need.
+enum { READ_MS = 5000, ACT_MS = 30000 };
+static bool Ask(HWND h, UINT message, WPARAM w, LPARAM l, DWORD_PTR *result, UINT ms = ACT_MS) {
+    return SendMessageTimeoutA(h, message, w, l, SMTO_ABORTIFHUNG, ms, result) != 0;
 }
 
 static std::string Control(HWND c) {
@@ -94,7 +100,7 @@ static std::string Control(HWND c) {
                       ((style & WS_VISIBLE) ? "true" : "false") +
                       ",\"enabled\":" + (IsWindowEnabled(c) ? "true" : "false");
     DWORD_PTR checked = 0;
-    if (lstrcmpiA(cls.c_str(), "Button") == 0 && Ask(c, BM_GETCHECK, 0, 0, &checked))
+    if (lstrcmpiA(cls.c_str(), "Button") == 0 && Ask(c, BM_GETCHECK, 0, 0, &checked, READ_MS))
         out += ",\"checked\":" + Num((long long)checked);
     SCROLLINFO info;
     memset(&info, 0, sizeof info);
@@ -102,7 +108,7 @@ static std::string Control(HWND c) {
     info.fMask = SIF_ALL;
     DWORD_PTR got = 0;
     if (lstrcmpiA(cls.c_str(), "ScrollBar") == 0 &&
-        Ask(c, SBM_GETSCROLLINFO, 0, (LPARAM)&info, &got) && got)
+        Ask(c, SBM_GETSCROLLINFO, 0, (LPARAM)&info, &got, READ_MS) && got)
         out += ",\"scroll\":[" + Num(info.nMin) + "," + Num(info.nMax) + "," + Num(info.nPage) +
                "," + Num(info.nPos) + "]";
     return out + "}";
