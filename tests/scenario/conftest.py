@@ -1,4 +1,7 @@
+import os
+
 import pytest
+from _pytest.runner import runtestprotocol
 
 import harness
 
@@ -25,12 +28,12 @@ def scenario(rig, request):
         made.append(rig.scenario(request.node.name, **settings))
         return made[-1]
     yield make
+    report = getattr(request.node, "rep_call", None)
     for scn in made:
-        if request.node.rep_call.failed if hasattr(request.node, "rep_call") else False:
-            try:
-                print("windows at the failure:", scn.windows())
-            except Exception as error:  # the report must not hide the failure
-                print("windows at the failure: unknown,", error)
+        if report is not None and report.failed:
+            for name, tail in scn.stderr_tails().items():
+                print(f"--- {name}:\n{tail}")
+            request.node.emulator_crashed = scn.emulator_crashed()
         scn.close()
 
 
@@ -39,3 +42,21 @@ def pytest_runtest_makereport(item, call):
     outcome = yield
     report = outcome.get_result()
     setattr(item, "rep_" + report.when, report)
+
+
+def pytest_runtest_protocol(item, nextitem):
+    """Under CPU emulation a scenario whose failure came with a crash of the
+    emulator itself (qemu 7.2 mixes up threads' segment registers now and
+    then) runs once more; its first run is reported as such, not hidden."""
+    if os.environ.get("DISCMEND_EMULATED") != "1":
+        return None
+    item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
+    reports = runtestprotocol(item, nextitem=nextitem, log=False)
+    if any(r.failed for r in reports) and getattr(item, "emulator_crashed", False):
+        print(f"\n{item.nodeid}: the emulator crashed; running the scenario once more")
+        item.emulator_crashed = False
+        reports = runtestprotocol(item, nextitem=nextitem, log=False)
+    for report in reports:
+        item.ihook.pytest_runtest_logreport(report=report)
+    item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
+    return True

@@ -35,6 +35,7 @@ MSGBOX_TEXT_ID = 0xFFFF
 FAMILIES = {"nt": "winxp", "9x": "win98"}
 LOCALES = {"en": ("C.UTF-8", "cp1252"), "ja": ("ja_JP.UTF-8", "cp932")}
 BASE_OVERRIDES = "mscoree,mshtml,winemenubuilder.exe="
+EMULATOR_CRASH = "qemu: uncaught target signal"
 
 
 class RigError(Exception):
@@ -280,9 +281,10 @@ class Scenario:
         it was ended (a restart of Windows ends it)."""
         for attempt in (1, 2):
             if self.robot_process is None or self.robot_process.poll() is not None:
-                self.robot_process = self._spawn(["wine", str(BUILD / "robot.exe")], WORK,
-                                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                                 stderr=subprocess.DEVNULL)
+                with open(self.root / f"stderr-robot{len(self.processes)}", "wb") as err:
+                    self.robot_process = self._spawn(["wine", str(BUILD / "robot.exe")], WORK,
+                                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                                     stderr=err)
                 self._buffer = b""
                 self._reply(60)
             try:
@@ -342,6 +344,17 @@ class Scenario:
         reply = wait_until(lambda: (lambda r: r if r["exit_code"] is not None else None)(
             self.robot(f"exitcode {program}")), limit, "program end")
         return reply["exit_code"]
+
+    def stderr_tails(self):
+        """The last lines each Wine program of the scenario wrote to stderr
+        (Wine's own processes write where the first one, the robot, does)."""
+        return {p.name: p.read_bytes()[-2000:].decode(errors="replace")
+                for p in sorted(self.root.glob("stderr*")) if p.stat().st_size}
+
+    def emulator_crashed(self):
+        """Whether the CPU emulator, not a program, failed: a signal that
+        reached none of Wine's handlers."""
+        return any(EMULATOR_CRASH in tail for tail in self.stderr_tails().values())
 
     def close(self):
         """Ends the scenario's processes, its wineserver among them, by PID."""
