@@ -91,7 +91,7 @@ out+=$'\n'$(cat "$scenario_log")
 if grep -qE '^(FAILED|ERROR)' <<<"$out"; then
     sed -n '/^=* FAILURES =*$/,$p' <<<"$out" | tail -80
 fi
-grep -E '^(FAILED|ERROR)|passed|failed' <<<"$out"
+grep -E '^(FAILED|ERROR)|passed|failed|once more' <<<"$out"
 ok=0; bad=0
 for line in $(grep -oE '[0-9]+ (passed|failed|errors?)' <<<"$out" | tr ' ' '_'); do
     n=${line%%_*}
