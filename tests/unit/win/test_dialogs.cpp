@@ -1,7 +1,6 @@
 // The agreement dialog made from the program's own template: every line of
 // the agreement fits its band as the dialog draws it, and the choice opens
-// exactly when the last line comes into view. Then the texts of a drive slot
-// and the width of the progress fill.
+// exactly when the last line comes into view. Then the text of a drive slot.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string.h>
@@ -11,7 +10,6 @@
 #include "text/messages.h"
 #include "ui/agreement.h"
 #include "ui/maindialog.h"
-#include "ui/progress.h"
 
 namespace {
 
@@ -89,15 +87,6 @@ TEST(DriveSlot, RevisionAndFirmwareCodeText) {
     EXPECT_STREQ(text, "1.23 ( 5)");
     FormatSlotRevision(text, "2.0A", 1, 0xAB);
     EXPECT_STREQ(text, "2.0A (ab)");
-}
-
-TEST(ProgressBar, FillsInWholePercentAndNeverPastItsArea) {
-    EXPECT_EQ(ProgressFillWidth(0, 339), 0);
-    EXPECT_EQ(ProgressFillWidth(9, 339), 0);
-    EXPECT_EQ(ProgressFillWidth(10, 339), 3);
-    EXPECT_EQ(ProgressFillWidth(500, 339), 169);
-    EXPECT_EQ(ProgressFillWidth(1000, 339), 339);
-    EXPECT_EQ(ProgressFillWidth(2500, 339), 339);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // What the restart cycle reads and writes, against the Wine prefix's
 // registry and files: which drives' auto-insert settings count and are
-// switched off and back on, the restart state file and the Run value.
+// switched off and back on, and the restart state file.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string.h>
@@ -121,7 +121,7 @@ TEST_F(Restart, SwitchOffRecordsTheSupportedModelsAndRestorePutsThemBack) {
         EXPECT_EQ(Get(v.first), v.second == 12 ? 1 : v.second) << v.first;  // "12" reads back as 1
 }
 
-TEST_F(Restart, StateFileReadsBackWhatWasWrittenAndTheRunValueNamesTheProgram) {
+TEST_F(Restart, StateFileReadsBackWhatWasWritten) {
     strcpy(AppState.imageFile, "fw.bin");
     AppState.forceImage = 1;
     ASSERT_EQ(WriteRestartState(), 1);
@@ -135,15 +135,6 @@ TEST_F(Restart, StateFileReadsBackWhatWasWrittenAndTheRunValueNamesTheProgram) {
     EXPECT_STREQ(read[1], directory);
     EXPECT_STREQ(read[2], "fw.bin");
     EXPECT_STREQ(read[3], "/NON");
-
-    strcpy(AppState.programPath, "C:\\prog\\Discmend.exe");
-    ASSERT_EQ(SetRunValue(1), 1);
-    const char *run = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\run";
-    DWORD type = 0;
-    EXPECT_STREQ(Query(run, "Discmend", &type).c_str(), AppState.programPath);
-    EXPECT_EQ(type, (DWORD)REG_SZ);
-    ASSERT_EQ(SetRunValue(0), 1);
-    EXPECT_EQ(Query(run, "Discmend"), "");
 }
 
 }  // namespace
