@@ -81,7 +81,7 @@ wineserver -k 2>/dev/null
 
 echo "== program checks"
 out=$(cd build/win && ctest --output-on-failure --timeout 300 2>&1)
-grep -E '^ok:|FAIL' <<<"$out"
+grep -E 'tests passed|FAIL' <<<"$out"
 ctest_counts "program checks" "$out"
 
 echo "== scenario tests (Discmend.exe under Wine)"
