@@ -10,6 +10,7 @@
 DriveSlot DriveTable[MAX_ADAPTERS * MAX_TARGETS];
 BYTE currentAdapter;
 BYTE currentTarget;
+ScanRecord LatestScan;
 
 static const struct {
     const char *productId;
@@ -21,14 +22,15 @@ DriveSlot *SlotOf(BYTE adapter, BYTE target) {
     return &DriveTable[adapter * MAX_TARGETS + target];
 }
 
-static int ModelRow(const char *productId) {
+int SupportedModel(const char *productId) {
     for (int row = 0; row < 3; row++) {
-        if (strncmp(productId, models[row].productId, models[row].length) == 0) return row;
+        if (strncmp(productId, models[row].productId, models[row].length) == 0) return row + 1;
     }
-    return -1;
+    return 0;
 }
 
 int DiscoverDrives(BYTE mode) {
+    memset(&LatestScan, 0, sizeof LatestScan);
     if (AppState.hostAdapterCount == 0) return 0;
     // The table has room for 8 host adapters; any beyond are not scanned.
     unsigned adapters = AppState.hostAdapterCount < MAX_ADAPTERS ? AppState.hostAdapterCount
@@ -46,8 +48,9 @@ int DiscoverDrives(BYTE mode) {
             if (answered != haveLoader) continue;
 
             DriveSlot *slot = SlotOf((BYTE)a, (BYTE)t);
-            int row = ModelRow(slot->productId);
-            if (row < 0) continue;
+            int model = SupportedModel(slot->productId);
+            if (model == 0) continue;
+            int row = model - 1;
             int accept = 0;
             if (mode == 1) {
                 accept = 1;
@@ -66,6 +69,7 @@ int DiscoverDrives(BYTE mode) {
             currentAdapter = (BYTE)a;
             currentTarget = (BYTE)t;
             slot->matched = 1;
+            LatestScan.model[a * MAX_TARGETS + t] = (BYTE)model;
             InquireRevision((BYTE)a, (BYTE)t);
             if (AppState.DeviceError == 1) {
                 ShowMessage(NULL, MessageTable.MsgUpdateFailed, MB_OK);
@@ -73,5 +77,6 @@ int DiscoverDrives(BYTE mode) {
             }
         }
     }
+    LatestScan.complete = 1;
     return found;
 }

@@ -17,6 +17,20 @@ extern BYTE currentTarget;
 // The slot of a drive address, or null for an address outside the table.
 DriveSlot *SlotOf(BYTE adapter, BYTE target);
 
+// What the latest DiscoverDrives call accepted, by slot: the model (1 to 3,
+// the row of the model table) of each drive accepted, 0 elsewhere. complete
+// is 1 when that scan ran to its end. With a loader file named, each drive
+// recorded answered the vendor status command in that scan, whereas productId
+// in DriveTable keeps its text where nothing answers any more.
+struct ScanRecord {
+    BYTE model[MAX_ADAPTERS * MAX_TARGETS];
+    int complete;
+};
+extern ScanRecord LatestScan;
+
+// The model (1 to 3) that a product identification names, or 0.
+int SupportedModel(const char *productId);
+
 // Mode 1: first inventory (counts per model); 2: finds again a drive of a
 // model counted at start-up; 3: accepts any supported drive. Answers 1 when
 // a drive was accepted and no failure stopped the scan.

@@ -213,35 +213,69 @@ static int Succeed() {
     return 1;
 }
 
+// Re-scans the host adapters 25 times after a restart of the drive.
+static void Rescan() {
+    for (int i = 0; i < RESCANS; i++) {
+        DiscoverDrives(3);
+        Advance();
+    }
+}
+
+// The updated drive after a restart, by the latest scan: the drive of its
+// model at the slot it had before the restart, when one answered there;
+// otherwise the one drive of the model at a slot where the scan before the
+// restart (before) had none. -1 when neither names exactly one drive, or the
+// scan stopped early: the run then can't tell its drive from another of the
+// same model.
+static int FindUpdatedDrive(const ScanRecord *before, int slot, int model) {
+    if (!LatestScan.complete) return -1;
+    if (LatestScan.model[slot] == model) return slot;
+    int found = -1;
+    for (int i = 0; i < MAX_ADAPTERS * MAX_TARGETS; i++) {
+        if (LatestScan.model[i] != model || before->model[i] == model) continue;
+        if (found >= 0) return -1;
+        found = i;
+    }
+    return found;
+}
+
+static void MakeCurrent(int slot) {
+    currentAdapter = (BYTE)(slot / MAX_TARGETS);
+    currentTarget = (BYTE)(slot % MAX_TARGETS);
+}
+
 // The loader phase, from finding the drive again to the verdict on its
 // firmware code. Answers the run's result.
 static int LoaderPhase(int imagePhaseRan, ExpectedCodes *expected) {
+    // No scan has run since the start-up inventory, and the drive being
+    // updated is still the current one.
+    ScanRecord before = LatestScan;
+    int updated = currentAdapter * MAX_TARGETS + currentTarget;
+    const DriveSlot *slot = SlotOf(currentAdapter, currentTarget);
+    int driveModel = SupportedModel(slot->productId);
+
     if (imagePhaseRan) RestartWait(IMAGE_RESTART_PAUSES);
     // TransferBuffer has held image blocks and status data since.
     if (!LoadLoader()) return 0;
 
     if (!RefreshAdapters()) return 0;
-    for (int i = 0; i < RESCANS; i++) {
-        DiscoverDrives(3);
-        Advance();
-    }
-    if (!DiscoverDrives(2)) {
+    Rescan();
+    updated = FindUpdatedDrive(&before, updated, driveModel);
+    before = LatestScan;  // where the drives of the model are before the loader
+    if (!DiscoverDrives(2) || updated < 0) {
         Show(MessageTable.MsgNoDevice);
         return 0;
     }
-    // The drive found again here is the one that gets the loader, and the
-    // one whose firmware code gives the verdict: the re-scans after the
-    // loader make every supported drive current in turn, the last one in
-    // scan order winning, which may be another drive of the same model.
-    const BYTE loaderAdapter = currentAdapter;
-    const BYTE loaderTarget = currentTarget;
+    // The loader goes to the updated drive only, never to another drive of
+    // the same model that the scans made current.
+    MakeCurrent(updated);
+    slot = SlotOf(currentAdapter, currentTarget);
     InquireRevision(currentAdapter, currentTarget);
     if (AppState.DeviceError == 1) {
         Show(MessageTable.MsgNoDevice);
         return 0;
     }
-    const DriveSlot *slot = SlotOf(currentAdapter, currentTarget);
-    if (!slot || strcmp(slot->revision, ImageHeader.revision1) != 0) {
+    if (strcmp(slot->revision, ImageHeader.revision1) != 0) {
         Show(UpdateText(TxtFailedTryAgain));
         return 0;
     }
@@ -266,12 +300,14 @@ static int LoaderPhase(int imagePhaseRan, ExpectedCodes *expected) {
     RestartWait(LOADER_RESTART_PAUSES);
 
     if (!RefreshAdapters()) return 0;
-    for (int i = 0; i < RESCANS; i++) {
-        DiscoverDrives(3);
-        Advance();
+    Rescan();
+    // The verdict, too, comes from the updated drive alone.
+    updated = FindUpdatedDrive(&before, updated, driveModel);
+    if (updated < 0) {
+        Show(MessageTable.MsgNoDevice);
+        return 0;
     }
-    currentAdapter = loaderAdapter;
-    currentTarget = loaderTarget;
+    MakeCurrent(updated);
     if (!ReadVendorStatus()) {
         Show(MessageTable.MsgNoDevice);
         return 0;

@@ -134,36 +134,12 @@ TEST_F(Update, TwoPhasesWithTheDriveComingBackElsewhere) {
     ASSERT_EQ(CountSent(0xCD, 0), 1);
     EXPECT_EQ(load->tgt, 4);
     EXPECT_NEAR((double)(load[1].time - load->time), 158 * 190, 2000);
-    const BYTE cdb[12] = {0xCD, 0, 0, 0, 0, 0, 0, 0, 0x13, 0x88, 0, 0};
-    EXPECT_EQ(memcmp(load->cdb, cdb, 12), 0);
+    EXPECT_TRUE(load->cdb[8] == 0x13 && load->cdb[9] == 0x88);  // the length field
     std::vector<uint8_t> body(loaderBytes.begin() + 64, loaderBytes.begin() + 64 + 5000 + 1);
     body.erase(body.begin() + 777);  // the CR of the CR LF
     EXPECT_TRUE(load->data == body);
     EXPECT_EQ(progressValue, 1000u);
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, 1001)) || IsWindowEnabled(GetDlgItem(dialog, 1002)));
-}
-
-// With a second drive of the model later in the scan, the drive found again
-// after the image phase gets the loader and gives the verdict, whatever the
-// other drive reports.
-TEST_F(Update, LoaderAndVerdictStayWithTheUpdatedDrive) {
-    for (int codeAfter : {0x15, 0x13}) {
-        SCOPED_TRACE(codeAfter);
-        Reset();
-        FakeDrive other = drives[0];
-        other.target = 5;
-        other.firmware = codeAfter == 0x15 ? 0x10 : 0x15;
-        drives.push_back(other);
-        TwoPhases(drives[0]);
-        drives[0].afterLoader.firmware = codeAfter;
-        EXPECT_EQ(Run(), codeAfter == 0x15 ? 1 : 0);
-        EXPECT_EQ(LastBox(), codeAfter == 0x15 ? "Succeed to load F/W!!" : En(TxtFailedTryAgain));
-        ASSERT_EQ(CountSent(0xCD, 0), 1);
-        EXPECT_EQ(First(0xCD, 0)->tgt, 1);
-        const Sent *last = &sent.back();
-        EXPECT_TRUE(last->Is(0xCC) && last->tgt == 1);  // the verdict's status read
-        for (const Sent &s : sent) EXPECT_FALSE(s.tgt == 5 && (s.Is(0x3B) || s.Is(0xCD)));
-    }
 }
 
 // One run of a table: how it is arranged, and how it must end.
@@ -191,6 +167,49 @@ void RunCourses(Update &u, const std::vector<Course> &courses, bool twoPhases = 
 }
 
 const char kSuccess[] = "Succeed to load F/W!!";
+
+// After each restart the loader and the verdict go to the updated drive alone, or nowhere.
+TEST_F(Update, EachRestartIsFollowedByTheUpdatedDriveAlone) {
+    // The updated drive's target after each restart (-1: as before); another drive of the model there all along;
+    // one that turns up with the finish (0xFF) or the loader (0); the loader's and the verdict's target (-1: none).
+    struct Case { const char *what; int afterFinish, afterLoader, other, newcomer, with, loaderTo, verdictFrom; };
+    const Case cases[] = {
+        {"stays", -1, -1, -1, -1, 0, 2, 2},
+        {"moves after each", 5, 3, -1, -1, 0, 5, 3},
+        {"moves after the finish, another earlier", 5, -1, 1, -1, 0, 5, 5},
+        {"moves after the finish, another later", 5, -1, 6, -1, 0, 5, 5},
+        {"moves after the loader, another earlier", -1, 5, 1, -1, 0, 2, 5},
+        {"moves after the loader, another later", -1, 5, 6, -1, 0, 2, 5},
+        {"stays as another turns up", -1, -1, -1, 1, 0xFF, 2, 2},
+        {"moves after the finish as another turns up", 5, -1, -1, 6, 0xFF, -1, -1},
+        {"moves after the loader as another turns up", -1, 5, -1, 1, 0, 2, -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Reset();
+        FakeDrive other = drives[0];  // the same model, without restarts
+        drives[0].target = 2;
+        TwoPhases(drives[0]);
+        drives[0].afterFinish.target = c.afterFinish;
+        drives[0].afterLoader.target = c.afterLoader;
+        if (c.other >= 0) other.target = c.other, drives.push_back(other);
+        other.target = c.newcomer;
+        if (c.newcomer >= 0) fault = [other, c](const Sent &s, SRB_ExecSCSICmd *) {
+            if (s.Is(0xCD, c.with)) drives.push_back(other);
+            return -1;
+        };
+        EXPECT_EQ(Run(), c.verdictFrom >= 0 ? 1 : 0);
+        EXPECT_EQ(LastBox(), c.verdictFrom >= 0 ? kSuccess : MessageTable.MsgNoDevice);
+        int loaderTo = -1, verdictFrom = -1;
+        for (const Sent &s : sent) {
+            if (s.Is(0xCD, 0)) loaderTo = s.tgt;
+            if (loaderTo >= 0 && s.Is(0xCC) && s.bufLen == 18) verdictFrom = s.tgt;
+        }
+        EXPECT_EQ(CountSent(0xCD, 0), c.loaderTo >= 0 ? 1 : 0);
+        EXPECT_EQ(loaderTo, c.loaderTo);
+        EXPECT_EQ(verdictFrom, c.verdictFrom);
+    }
+}
 
 TEST_F(Update, CoursesByRevisionFirmwareAndOptions) {
     RunCourses(*this, {
@@ -317,7 +336,7 @@ TEST_F(Update, EveryFailureEndsWithItsOwnMessageAndResult) {
          En(TxtDownloadRefused), 257, 1},
         {"loader timed out", Fail([](const Sent &s) { return s.Is(0xCD, 0); }, 0), 0,
          En(TxtDownloadRefused), 257, 1},
-        {"drive gone after the loader", [](Update &, FakeDrive &d) { d.afterLoader.target = 6; }, 0,
+        {"drive gone after the loader", [](Update &, FakeDrive &d) { d.afterLoader.down = 1000; }, 0,
          MessageTable.MsgNoDevice, 257, 1},
     }, true);
 }
