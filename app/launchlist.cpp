@@ -23,19 +23,20 @@ static void ReadOption(ReadByteFn readByte, void *context, char *option) {
 void ParseLaunchList(ReadByteFn readByte, void *context, char *imageFile, char *option1,
                      char *loaderFile, char *option2) {
     unsigned char b;
+    int held = 0;  // a byte of line 2 read at the end of line 1
 
     // Line 1. A CR ends the name but not the line: the LF after it is read
-    // at the next position and ends the line there, also when the CR took
-    // the last position (a name of 259 characters).
-    int afterCr = 0;
-    for (unsigned i = 0; i < NAME_MAX_BYTES || (i == NAME_MAX_BYTES && afterCr); i++) {
+    // at the next position and ends the line there. When the CR took the last
+    // position (a name of 259 characters), only an LF right after it belongs
+    // to line 1; any other byte is the first of line 2.
+    for (unsigned i = 0; i < NAME_MAX_BYTES; i++) {
         if (!readByte(context, &b)) {
             imageFile[i] = 0;
             break;
         }
-        afterCr = b == '\r';
         if (b == '\r') {
             imageFile[i] = 0;
+            if (i + 1 == NAME_MAX_BYTES && readByte(context, &b) && b != '\n') held = 1;
             continue;
         }
         if (b == '\n') {
@@ -53,7 +54,9 @@ void ParseLaunchList(ReadByteFn readByte, void *context, char *imageFile, char *
 
     // Line 2.
     for (unsigned j = 0; j < NAME_MAX_BYTES; j++) {
-        if (!readByte(context, &b) || b == '\r' || b == '\n') {
+        int got = held || readByte(context, &b);
+        held = 0;
+        if (!got || b == '\r' || b == '\n') {
             loaderFile[j] = 0;
             break;
         }

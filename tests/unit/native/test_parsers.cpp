@@ -50,7 +50,8 @@ int NextByte(void *context, unsigned char *byte) {
 }
 
 TEST(LaunchList, NamesAndOptionsOfBothLines) {
-    const struct { const char *content, *image, *option1, *loader, *option2; } cases[] = {
+    const std::string n259(259, 'n');  // a CR after it takes line 1's last place
+    const struct { std::string content; const char *image, *option1, *loader, *option2; } cases[] = {
         {"fw.bin\r\nldr.bin /NON\r\n", "fw.bin", "", "ldr.bin", "/NON"},
         {"fw.bin /NON\r\n", "fw.bin", "/NON", "", ""},
         {"fw.bin\nldr.bin\r\n", "fw.bin", "", "ldr.bin", ""},
@@ -58,6 +59,8 @@ TEST(LaunchList, NamesAndOptionsOfBothLines) {
         {"fw.bin\r\nldr.bin\r\nthird.bin /NON\r\n", "fw.bin", "", "ldr.bin", ""},
         {"fw.bin", "fw.bin", "", "", ""},
         {"", "", "", "", ""},
+        {n259 + "\rldr.bin", n259.c_str(), "", "ldr.bin", ""},  // only an LF is line 1's then
+        {n259 + "\r ldr.bin", n259.c_str(), "", "", "ldr."},
     };
     for (const auto &c : cases) {
         char image[PATH_CAP] = {0}, option1[PATH_CAP] = {0}, loader[PATH_CAP] = {0},
@@ -120,18 +123,24 @@ TEST(Loader, TextModeReadChecksumAndLayout) {
     EXPECT_EQ(Transform(std::string("ab\x1A" "cd", 5)), Bytes("ab"));
     EXPECT_EQ(Transform("ab\r", 1, '\n'), Bytes("ab\n"));  // paired with the byte after the read
 
-    LoaderOptions options;
-    for (bool good : {true, false}) {
-        options.checksumOk = good;
+    // The length field's upper half must be 0: the loader command carries all four bytes.
+    const struct { int64_t lengthField; bool checksumOk; unsigned loaded; bool sumPasses, valid; } cases[] = {
+        {-1, true, 0, true, true},
+        {-1, false, 0, false, true},
+        {-1, true, LOADER_ID_OFFSET + 3, true, false},  // the identification digits cut off
+        {0x10000 + 4096, true, 0, true, false},
+        {0x1000000 + 4096, true, 0, true, false},
+    };
+    for (const auto &c : cases) {
+        LoaderOptions options;
+        options.lengthField = c.lengthField, options.checksumOk = c.checksumOk;
         std::vector<uint8_t> file = MakeLoader(options);
         memcpy(TransferBuffer, file.data(), file.size());
-        loaderLoadedLength = (unsigned)file.size();
+        loaderLoadedLength = c.loaded ? c.loaded : (unsigned)file.size();
         EXPECT_EQ(LoaderBodyLength(), 4096u);
-        EXPECT_EQ(LoaderChecksum(), good);
-        EXPECT_TRUE(LoaderLayoutValid());
+        EXPECT_EQ(LoaderChecksum(), c.sumPasses) << c.lengthField;
+        EXPECT_EQ(LoaderLayoutValid(), c.valid) << c.lengthField;
     }
-    loaderLoadedLength = LOADER_ID_OFFSET + 3;  // the identification digits cut off
-    EXPECT_FALSE(LoaderLayoutValid());
 }
 
 }  // namespace
