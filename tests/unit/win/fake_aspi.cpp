@@ -100,9 +100,10 @@ static BYTE Execute(SRB_ExecSCSICmd *srb) {
     Sent s;
     s.ha = srb->SRB_HaId;
     s.tgt = srb->SRB_Target;
-    memset(s.cdb, 0, sizeof s.cdb);
-    memcpy(s.cdb, srb->CDBByte, srb->SRB_CDBLen < 12 ? srb->SRB_CDBLen : 12);
+    memcpy(s.cdb, srb->CDBByte, sizeof s.cdb);
     s.bufLen = srb->SRB_BufLen;
+    s.flags = srb->SRB_Flags, s.lun = srb->SRB_Lun, s.senseLen = srb->SRB_SenseLen;
+    s.cdbLen = srb->SRB_CDBLen, s.posted = srb->SRB_PostProc != nullptr;
     s.time = now;
     s.progress = progressValue;
     if (s.Is(0x3B)) s.data.assign(srb->SRB_BufPointer, srb->SRB_BufPointer + 2048);

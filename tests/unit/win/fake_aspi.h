@@ -33,8 +33,10 @@ struct FakeDrive {
 // A request as the manager saw it when it was sent.
 struct Sent {
     int ha, tgt;
-    BYTE cdb[12];
+    BYTE cdb[16];  // all of CDBByte
     DWORD bufLen;
+    BYTE flags, lun, senseLen, cdbLen;
+    bool posted;     // with a completion routine
     DWORD time;      // the tick counter
     DWORD progress;  // progressValue
     std::vector<BYTE> data;  // WRITE BUFFER and loader data

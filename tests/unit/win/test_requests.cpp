@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <functional>
+#include <string>
+
 #include "app/appstate.h"
 #include "drive/aspi_layer.h"
 #include "drive/commands.h"
 #include "drive/discovery.h"
 #include "drive/wait.h"
 #include "fake_aspi.h"
+#include "update/download.h"
+#include "update/imagefile.h"
 
 namespace {
 
@@ -107,6 +112,58 @@ TEST_F(Requests, VendorStatusCountsOnlyWithGoodTargetStatus) {
         EXPECT_EQ(QueryVendorStatus(0, 0), target == STATUS_GOOD);
         EXPECT_EQ(firmwareCode, target == STATUS_GOOD ? 0x15 : 0);
     }
+}
+
+void FromTheTop() { SetFilePointer(imageHandle, 0, NULL, FILE_BEGIN); }
+
+// Every request the drive commands build, whole, and how long each waits for one that
+// never completes: one wait of its time-out, or a number of pauses of DelayMs.
+TEST_F(Requests, EachCommandBuildsItsRequestAndGivesUpInItsTime) {
+    char path[MAX_PATH];  // any file of two blocks or more stands in for the image
+    GetModuleFileNameA(NULL, path, sizeof path);
+    imageHandle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    const struct {
+        const char *what; std::function<void()> send; const char *brief; DWORD timeout, pauses, pause;
+    } cases[] = {
+        {"Inquire", [] { Inquire(2, 5); }, "09 256 120000002000", 10000, 0, 0},
+        {"InquireRevision", [] { InquireRevision(2, 5); }, "09 255 12018100FF00", 10000, 0, 0},
+        {"TestUnitReady", [] { TestUnitReady(2, 5); }, "08 32 000000000000", 10000, 0, 0},
+        {"EjectMedium", [] { EjectMedium(2, 5); }, "09 32 1B0000000200", 60000, 0, 0},
+        {"RequestVendorStatus", [] { RequestVendorStatus(2, 5); }, "09 256 CC0001000000000000120000", 60000, 0, 0},
+        {"SendBlock", [] { SendBlock(2, 5, 6, 3 * 2048, (BYTE *)calloc(1, 4096)); }, "10 4096 3B060000180000080000", 60000, 0, 0},
+        {"SendBlockPolled", [] { FromTheTop(), SendBlockPolled(3); }, "10 2048 3B0600001800000800000000", 0, 1000, 10},
+        {"SendLastBlockPolled", [] { FromTheTop(), SendLastBlockPolled(256); }, "10 2048 3B0700080000000800000000", 0, 211, 190},
+        {"SendFinish", [] { SendFinish(); }, "00 0 CDFF00000000000000000000", 0, 106, 190},
+        {"ReadVendorStatus", [] { ReadVendorStatus(); }, "08 18 CC0001000000000000120000", 0, 106, 190},
+        {"SendLoader", [] { TransferBuffer[62] = 0x10, SendLoader(); }, "10 4096 CD0000000000000010000000", 0, 106, 190},
+    };
+    static const BYTE zeros[16] = {0};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetFake();
+        fault = [](const Sent &, SRB_ExecSCSICmd *) { return 0; };
+        currentAdapter = 2, currentTarget = 5;
+        memset(TransferBuffer, 0, 64);
+        DWORD start = TickCount();
+        c.send();
+        DWORD waited = TickCount() - start;
+        DrainFake();
+        ASSERT_EQ(sent.size(), 1u);
+        const Sent &s = sent[0];
+        char brief[64];  // flags, buffer length and the CDB's first SRB_CDBLen bytes
+        int n = snprintf(brief, sizeof brief, "%02X %lu ", s.flags, s.bufLen);
+        for (int i = 0; i < s.cdbLen && i < 16; i++) n += snprintf(brief + n, sizeof brief - n, "%02X", s.cdb[i]);
+        EXPECT_STREQ(brief, c.brief);
+        EXPECT_TRUE(s.ha == 2 && s.tgt == 5 && s.lun == 0 && s.senseLen == 14 && s.cdbLen <= 16 &&
+                    !memcmp(s.cdb + s.cdbLen, zeros, 16 - s.cdbLen) && s.posted == ((s.flags & SRB_POSTING) != 0));
+        // The pauses back to back, as the test's own DelayMs takes them.
+        DWORD expected = c.timeout, pausedFrom = TickCount();
+        for (DWORD i = 0; i < c.pauses; i++) DelayMs(c.pause);
+        if (c.pauses) expected = TickCount() - pausedFrom;
+        EXPECT_NEAR((double)waited, (double)expected, 5);
+        EXPECT_EQ(progressValue, c.pause == 190 ? c.pauses : 0);  // a step a 190-ms pause
+    }
+    CloseHandle(imageHandle);
 }
 
 }  // namespace
