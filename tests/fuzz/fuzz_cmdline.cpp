@@ -45,7 +45,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char blankOption[PATH_CAP + 1] = " ";
     strcat(blankOption, option.text);
     CHECK(!option.text[0] || strstr(quote + 1, blankOption));
-    CHECK(IsForceOption(option.text) == !strcmp(option.text, "/NON"));
     size_t programLength = strlen(program.text);
     CHECK(!strchr(program.text, '"') && !memcmp(program.text, line + 1, programLength));
     return 0;
