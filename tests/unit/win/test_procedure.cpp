@@ -176,6 +176,7 @@ TEST_F(Update, EachRestartIsFollowedByTheUpdatedDriveAlone) {
     const Case cases[] = {
         {"stays", -1, -1, -1, -1, 0, 2, 2},
         {"moves after each", 5, 3, -1, -1, 0, 5, 3},
+        {"moves there and back", 5, 2, -1, -1, 0, 5, 2},
         {"moves after the finish, another earlier", 5, -1, 1, -1, 0, 5, 5},
         {"moves after the finish, another later", 5, -1, 6, -1, 0, 5, 5},
         {"moves after the loader, another earlier", -1, 5, 1, -1, 0, 2, 5},
@@ -338,6 +339,16 @@ TEST_F(Update, EveryFailureEndsWithItsOwnMessageAndResult) {
          En(TxtDownloadRefused), 257, 1},
         {"drive gone after the loader", [](Update &, FakeDrive &d) { d.afterLoader.down = 1000; }, 0,
          MessageTable.MsgNoDevice, 257, 1},
+        // A time-out at the updated drive's target in the last re-scan: another drive of the model
+        // turned up before it in that scan, and still nothing is judged.
+        {"last re-scan after the loader cut short", [](Update &, FakeDrive &d) {
+             FakeDrive other = d;
+             other.target = 0;
+             fault = [other, n = 0](const Sent &s, SRB_ExecSCSICmd *) mutable {
+                 if (s.Is(0xCD, 0)) drives.push_back(other), n = 1;
+                 return n && s.Is(0x12, 0) && s.ha == 0 && s.tgt == 1 && n++ == 25 ? 0 : -1;
+             };
+         }, 0, MessageTable.MsgNoDevice, 257, 1},
     }, true);
 }
 
