@@ -35,8 +35,8 @@ struct Sent {
     int ha, tgt;
     BYTE cdb[16];  // all of CDBByte
     DWORD bufLen;
-    BYTE flags, lun, senseLen, cdbLen;
-    bool posted;     // with a completion routine
+    BYTE flags, lun, senseLen, cdbLen;  // SRB_Flags, SRB_Lun, SRB_SenseLen, SRB_CDBLen
+    bool posted;                        // with a completion routine
     DWORD time;      // the tick counter
     DWORD progress;  // progressValue
     std::vector<BYTE> data;  // WRITE BUFFER and loader data

@@ -4,7 +4,6 @@
 #include <string.h>
 
 #include <functional>
-#include <string>
 
 #include "app/appstate.h"
 #include "drive/aspi_layer.h"
@@ -116,15 +115,13 @@ TEST_F(Requests, VendorStatusCountsOnlyWithGoodTargetStatus) {
 
 void FromTheTop() { SetFilePointer(imageHandle, 0, NULL, FILE_BEGIN); }
 
-// Every request the drive commands build, whole, and how long each waits for one that
-// never completes: one wait of its time-out, or a number of pauses of DelayMs.
+// Every request the drive commands build, whole, and how long each waits for one that never
+// completes: one wait of its time-out, or pauses of DelayMs (taken again here to count them).
 TEST_F(Requests, EachCommandBuildsItsRequestAndGivesUpInItsTime) {
     char path[MAX_PATH];  // any file of two blocks or more stands in for the image
     GetModuleFileNameA(NULL, path, sizeof path);
     imageHandle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    const struct {
-        const char *what; std::function<void()> send; const char *brief; DWORD timeout, pauses, pause;
-    } cases[] = {
+    const struct { const char *what; std::function<void()> send; const char *brief; DWORD timeout, pauses, pause; } cases[] = {
         {"Inquire", [] { Inquire(2, 5); }, "09 256 120000002000", 10000, 0, 0},
         {"InquireRevision", [] { InquireRevision(2, 5); }, "09 255 12018100FF00", 10000, 0, 0},
         {"TestUnitReady", [] { TestUnitReady(2, 5); }, "08 32 000000000000", 10000, 0, 0},
@@ -146,8 +143,7 @@ TEST_F(Requests, EachCommandBuildsItsRequestAndGivesUpInItsTime) {
         memset(TransferBuffer, 0, 64);
         DWORD start = TickCount();
         c.send();
-        DWORD waited = TickCount() - start;
-        DrainFake();
+        DWORD waited = TickCount() - start;  // the manager is done: the ticks stand still while it works
         ASSERT_EQ(sent.size(), 1u);
         const Sent &s = sent[0];
         char brief[64];  // flags, buffer length and the CDB's first SRB_CDBLen bytes
@@ -156,7 +152,6 @@ TEST_F(Requests, EachCommandBuildsItsRequestAndGivesUpInItsTime) {
         EXPECT_STREQ(brief, c.brief);
         EXPECT_TRUE(s.ha == 2 && s.tgt == 5 && s.lun == 0 && s.senseLen == 14 && s.cdbLen <= 16 &&
                     !memcmp(s.cdb + s.cdbLen, zeros, 16 - s.cdbLen) && s.posted == ((s.flags & SRB_POSTING) != 0));
-        // The pauses back to back, as the test's own DelayMs takes them.
         DWORD expected = c.timeout, pausedFrom = TickCount();
         for (DWORD i = 0; i < c.pauses; i++) DelayMs(c.pause);
         if (c.pauses) expected = TickCount() - pausedFrom;
