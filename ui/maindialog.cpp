@@ -124,7 +124,7 @@ static void RestartForAutoInsert(HWND dialog) {
         ShowMessage(dialog, MessageTable.MsgUpdateFailed, MB_OK);
         return;
     }
-    ExitWindowsEx(EWX_REBOOT, 0);
+    exitWindowsEx(EWX_REBOOT, 0);
 }
 
 // The UPDATE chain. Every early return leaves the dialog waiting for the
@@ -209,7 +209,7 @@ static void Update(HWND dialog) {
 
     // 9. The drive starts its new firmware only after a power cycle.
     if (AppState.ntFamily == 1) ShutDownWithPrivilege();
-    else ExitWindowsEx(EWX_SHUTDOWN, 0);
+    else exitWindowsEx(EWX_SHUTDOWN, 0);
 }
 
 static void Select(int slot) {
