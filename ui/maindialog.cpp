@@ -198,11 +198,10 @@ static void Update(HWND dialog) {
     EnableButton(dialog, IDC_UPDATE, FALSE);
     EnableButton(dialog, IDC_EXIT, FALSE);
 
-    // 7. A resumed run puts the settings back before the transfer. A run that
-    // found the setting off itself has nothing to clear, also at a press
-    // after an earlier one was cancelled: the removal of a Run value that
-    // was never set would fail, and "failed to update" shown just before
-    // the firmware is written would send the user to the power switch.
+    // 7. A resumed run puts the settings back before the transfer. A run
+    // that found the setting off itself has nothing to clear, also at a
+    // later press: a failure shown just before the firmware is written
+    // would send the user to the power switch.
     if (resumedRun) {
         RestoreAutoInsert();
         DeleteFileA(AppState.autoInsertBackupPath);

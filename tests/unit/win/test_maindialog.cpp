@@ -6,9 +6,6 @@
 #include <windows.h>
 #include <string.h>
 
-#include <string>
-#include <vector>
-
 #include "app/appstate.h"
 #include "app/msgbox.h"
 #include "app/restart.h"
