@@ -8,6 +8,10 @@
 #include "app/restartstate.h"
 #include "drive/autoinsert.h"
 
+BOOL(WINAPI *exitWindowsEx)(UINT, DWORD) = ExitWindowsEx;
+BOOL(WINAPI *adjustTokenPrivileges)(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES,
+                                    PDWORD) = AdjustTokenPrivileges;
+
 static const char runKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\run";
 
 int FileExists(const char *path) {
@@ -94,10 +98,10 @@ int ShutDownWithPrivilege() {
     LookupPrivilegeValueA(NULL, "SeShutdownPrivilege", &privileges.Privileges[0].Luid);
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    AdjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL);
+    adjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL);
     DWORD error = GetLastError();
     CloseHandle(token);
-    if (!ExitWindowsEx(EWX_SHUTDOWN, 0)) return 0;
+    if (!exitWindowsEx(EWX_SHUTDOWN, 0)) return 0;
     return error == 0;
 }
 

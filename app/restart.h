@@ -1,5 +1,14 @@
 // The restart cycle of the 9x family: the Run value and the restart state file.
 #pragma once
+#include <windows.h>
+
+// The two system calls through which the program ends the session:
+// ExitWindowsEx and AdjustTokenPrivileges in the program; unit tests put
+// recorders here.
+extern BOOL(WINAPI *exitWindowsEx)(UINT flags, DWORD reserved);
+extern BOOL(WINAPI *adjustTokenPrivileges)(HANDLE token, BOOL disableAll,
+                                           PTOKEN_PRIVILEGES newState, DWORD length,
+                                           PTOKEN_PRIVILEGES previousState, PDWORD returnLength);
 
 // 1 when the file can be opened exclusively (a file another process holds
 // open counts as absent).

@@ -100,8 +100,14 @@ void FillDriveList(HWND dialog) {
     }
 }
 
+// A run of the 9x family that resumed after its restart: the restart
+// arrangement is cleared before the transfer. Set when the dialog opens, once
+// a run.
+static int resumedRun;
+
 static void InitMainDialog(HWND dialog) {
     AppState.mainDialog = dialog;
+    resumedRun = AppState.ntFamily == 0 && AppState.restartDone == 1;
     SetVersionCaption(dialog);
     CenterWindow(dialog);
     FillDriveList(dialog);
@@ -124,7 +130,7 @@ static void RestartForAutoInsert(HWND dialog) {
         ShowMessage(dialog, MessageTable.MsgUpdateFailed, MB_OK);
         return;
     }
-    ExitWindowsEx(EWX_REBOOT, 0);
+    exitWindowsEx(EWX_REBOOT, 0);
 }
 
 // The UPDATE chain. Every early return leaves the dialog waiting for the
@@ -133,7 +139,6 @@ static void Update(HWND dialog) {
     BYTE a = AppState.selectedAdapter;
     BYTE t = AppState.selectedTarget;
     const DriveSlot *drive = SlotOf(a, t);
-    int autoInsertResult = 1;
 
     // 1. The image must be made for the drive's model.
     if (!drive || !ImageFitsDrive(drive->productId, ImageModel)) {
@@ -151,8 +156,7 @@ static void Update(HWND dialog) {
 
     // 3. The automatic insert notification must be off before the transfer.
     if (AppState.restartDone == 0) {
-        autoInsertResult = CheckAutoInsert();
-        if (autoInsertResult != 0) {
+        if (CheckAutoInsert() != 0) {
             RestartForAutoInsert(dialog);
             return;
         }
@@ -194,8 +198,11 @@ static void Update(HWND dialog) {
     EnableButton(dialog, IDC_UPDATE, FALSE);
     EnableButton(dialog, IDC_EXIT, FALSE);
 
-    // 7. A resumed 9x run puts the settings back before the transfer.
-    if (AppState.ntFamily == 0 && autoInsertResult == 1) {
+    // 7. A resumed run puts the settings back before the transfer. A run
+    // that found the setting off itself has nothing to clear, also at a
+    // later press: a failure shown just before the firmware is written
+    // would send the user to the power switch.
+    if (resumedRun) {
         RestoreAutoInsert();
         DeleteFileA(AppState.autoInsertBackupPath);
         DeleteFileA(AppState.restartStatePath);
@@ -209,7 +216,7 @@ static void Update(HWND dialog) {
 
     // 9. The drive starts its new firmware only after a power cycle.
     if (AppState.ntFamily == 1) ShutDownWithPrivilege();
-    else ExitWindowsEx(EWX_SHUTDOWN, 0);
+    else exitWindowsEx(EWX_SHUTDOWN, 0);
 }
 
 static void Select(int slot) {

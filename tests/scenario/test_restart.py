@@ -82,19 +82,6 @@ def test_whole_cycle_switches_off_restarts_resumes_and_restores_before_the_updat
     assert scn.path("C:\\dump\\image-0-1.bin").read_bytes() == image.read_bytes()
 
 
-def test_cancel_at_the_restart_question_changes_nothing(scenario):
-    scn, _ = nine_x(scenario, LAYOUT)
-    program = scn.start("fw.bin")
-    scn.accept_agreement()
-    dialog = scn.main_dialog()
-    scn.click(dialog, 1001)
-    scn.answer(2)
-    scn.click(dialog, 1002)
-    assert scn.exit_code(program) == 0
-    assert left_behind(scn) == ([None, None], LAYOUT, None)
-    assert scn.session_events() == []
-
-
 def resumed_by_exit(scn):
     scn.click(scn.main_dialog(), 1002)
 

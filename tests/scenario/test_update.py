@@ -1,8 +1,6 @@
 """Updates through the real program and the simulated drives: the ATAPI
-update on the NT family with its shutdown, the refusals of UPDATE by their
-texts, and the two-phase update of a USB drive on the 9x family."""
-
-import pytest
+update on the NT family with its shutdown, and the two-phase update of a USB
+drive on the 9x family."""
 
 from harness import drive, fnv1a64, text_mode, wait_until
 
@@ -68,37 +66,6 @@ def test_atapi_update_on_nt_writes_the_image_and_asks_for_shutdown(scenario):
     value = scn.robot(f"reg HKLM {instance.encode().hex()} {b'AutoInsertNotification'.hex()}")
     assert value["data"] == "01"
     assert not list(scn.path("C:\\windows").glob("Rariru*"))
-
-
-UPDATE_REFUSALS = {
-    "disc in the tray": (dict(disc=1), {}, ["Take CD off from a tray."]),
-    "image already in the drive": (dict(revision="1.10"), {},
-                                   [CLOSE_APPS, "The drive has already been updated."]),
-    "drive newer than the image": (dict(revision="1.20"), {}, [
-        CLOSE_APPS, "Error: This drive could not be upgraded with the selected file."]),
-    "image made for another model": (dict(), dict(model="HX-2170RA"),
-                                     ["Error: Invalid data was detected."]),
-    "block refused by the drive": (dict(fault=f"error op=3B offset={100 * BLOCK}"), {}, [
-        CLOSE_APPS, WARNING_TEXT,
-        "Failed to update the firmware. Turn the power off PC,\r\nturn the power on PC and try "
-        "it again.\r\nIf you enable DMA mode, please disable it and try to update again."]),
-}
-
-
-@pytest.mark.parametrize("case", UPDATE_REFUSALS)
-def test_update_refusal_shows_its_text(scenario, case):
-    drive_settings, image_options, texts = UPDATE_REFUSALS[case]
-    scn = scenario()
-    scn.fixture("image", "fw.bin", **image_options)
-    scn.drives(drive(0, 1, **drive_settings))
-    program = scn.start("fw.bin")
-    scn.accept_agreement()
-    dialog = scn.main_dialog()
-    scn.click(dialog, UPDATE)
-    assert [scn.answer(1)["text"] for _ in texts] == texts
-    scn.click(dialog, EXIT)
-    assert scn.exit_code(program) == 0
-    assert not [r for r in scn.log() if r["cdb"].startswith("3B07")], "the image was saved"
 
 
 LOADER = "LDR_01.bin"

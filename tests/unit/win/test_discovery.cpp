@@ -29,13 +29,15 @@ struct Discovery : ::testing::Test {
 TEST_F(Discovery, ModesAcceptCountAndFindAgain) {
     Add(1, "HX-2150RA", "1.01");
     Add(4, "HX-2150RA", "1.04");
-    Add(6, "HX-2350RU", "1.06");
+    Add(7, "HX-2350RU", "1.17");
+    drives.back().adapter = 1;  // the last target of the last host adapter
+    AppState.hostAdapterCount = 2;
     ASSERT_EQ(DiscoverDrives(1), 1);  // every drive marked, with its revision; the last is current
-    EXPECT_EQ(DriveTable[1].matched + DriveTable[4].matched + DriveTable[6].matched, 3u);
+    EXPECT_EQ(DriveTable[1].matched + DriveTable[4].matched + DriveTable[8 + 7].matched, 3u);
     EXPECT_STREQ(DriveTable[4].revision, "1.04");
     EXPECT_EQ(AppState.modelCounts[0], 2u);
     EXPECT_EQ(AppState.modelCounts[1], 1u);
-    EXPECT_EQ(currentTarget, 6);
+    EXPECT_EQ(currentAdapter * 8 + currentTarget, 8 + 7);
     EXPECT_EQ(DiscoverDrives(3), 1);  // every drive again, counters untouched
     EXPECT_EQ(AppState.modelCounts[0], 2u);
     AppState.modelCounts[1] = 0;
