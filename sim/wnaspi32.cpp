@@ -43,6 +43,7 @@ static HANDLE LogFile = INVALID_HANDLE_VALUE;
 static HANDLE WakeEvent;
 static HANDLE WorkerThread;
 static PendingRequest *PendingList;  // sorted by due time
+static PendingRequest *SpareList;    // records of completed requests, for reuse
 static volatile LONG PendingCount;   // requests on PendingList
 static volatile LONG WorkerSleeping; // 1 while the worker waits on WakeEvent
 
@@ -50,6 +51,11 @@ static volatile LONG WorkerSleeping; // 1 while the worker waits on WakeEvent
 // requests of a transfer follow each other within microseconds, and a wake
 // through an event costs tens of them under Wine.
 enum { IDLE_SPINS = 100000 };
+
+// SimLock is held for moments only; a thread that finds it taken spins this
+// often before it sleeps (a sleep and wake through the kernel cost far more
+// than the wait).
+enum { LOCK_SPINS = 4000 };
 
 static DWORD Now(void) { return GetTickCount() - ClockBase; }
 
@@ -112,6 +118,10 @@ static void EnsureLoaded(void)
     if (n > 0 && n < sizeof path && n < sizeof World.dumpDir) strcpy(World.dumpDir, path);
 }
 
+// Delivers a request's outcome. Everything the worker has to do with the
+// lock and its own records is done before the status is stored: from then
+// on the issuer may send its next request at once, and it should not find
+// the worker in its way.
 static void Complete(PendingRequest *p)
 {
     SRB_ExecSCSICmd *srb = p->srb;
@@ -125,45 +135,49 @@ static void Complete(PendingRequest *p)
     }
     srb->SRB_HaStat = o->hastat;
     srb->SRB_TargStat = o->targStat;
+    BYTE status = o->status;
+    PostProcFn post = (p->flags & SRB_POSTING) ? (PostProcFn)p->postProc : NULL;
 
     EnterCriticalSection(&SimLock);
     WriteLogLine(o->line);
+    p->next = SpareList;
+    SpareList = p;
     LeaveCriticalSection(&SimLock);
 
     // Without posting the issuer may release the record as soon as the
     // status is final: nothing of it is touched after this store.
     MemoryBarrier();
-    *(volatile BYTE *)&srb->SRB_Status = o->status;
+    *(volatile BYTE *)&srb->SRB_Status = status;
     MemoryBarrier();
-    if ((p->flags & SRB_POSTING) && p->postProc) ((PostProcFn)p->postProc)(srb);
+    if (post) post(srb);
 }
 
 static DWORD WINAPI Worker(LPVOID)
 {
     for (;;) {
+        // Nothing queued: stay awake a moment for the next request, away
+        // from the lock that its issuer takes to queue it.
+        for (int i = 0; i < IDLE_SPINS && PendingCount == 0; i++) YieldProcessor();
+
         PendingRequest *done = NULL;
         DWORD wait = INFINITE;
-        EnterCriticalSection(&SimLock);
-        if (PendingList) {
-            long left = (long)(PendingList->due - Now());
-            if (left <= 0) {
-                done = PendingList;
-                PendingList = done->next;
-                InterlockedDecrement(&PendingCount);
-            } else {
-                wait = (DWORD)left;
+        if (PendingCount != 0) {
+            EnterCriticalSection(&SimLock);
+            if (PendingList) {
+                long left = (long)(PendingList->due - Now());
+                if (left <= 0) {
+                    done = PendingList;
+                    PendingList = done->next;
+                    InterlockedDecrement(&PendingCount);
+                } else {
+                    wait = (DWORD)left;
+                }
             }
+            LeaveCriticalSection(&SimLock);
         }
-        LeaveCriticalSection(&SimLock);
         if (done) {
             Complete(done);
-            free(done);
             continue;
-        }
-        if (wait == INFINITE) {
-            // Nothing queued: stay awake a moment for the next request.
-            for (int i = 0; i < IDLE_SPINS && PendingCount == 0; i++) YieldProcessor();
-            if (PendingCount != 0) continue;
         }
         // Announce the sleep before the last look, so that a request queued
         // in between either is seen here or sets the event.
@@ -223,7 +237,11 @@ extern "C" DWORD __cdecl SendASPI32Command(void *record)
         LeaveCriticalSection(&SimLock);
         return SS_INVALID_SRB;
     }
-    PendingRequest *p = (PendingRequest *)malloc(sizeof *p);
+    PendingRequest *p = SpareList;
+    if (p)
+        SpareList = p->next;
+    else
+        p = (PendingRequest *)malloc(sizeof *p);
     if (!p || !StartWorker()) {
         free(p);
         srb->SRB_Status = SS_ERR;
@@ -275,7 +293,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     if (reason == DLL_PROCESS_ATTACH) {
         SelfModule = instance;
         DisableThreadLibraryCalls(instance);
-        InitializeCriticalSection(&SimLock);
+        InitializeCriticalSectionAndSpinCount(&SimLock, LOCK_SPINS);
     } else if (reason == DLL_PROCESS_DETACH && reserved == NULL && !WorkerThread) {
         // FreeLibrary before any request was sent (with a worker the DLL stays loaded).
         SimFree(&World);
