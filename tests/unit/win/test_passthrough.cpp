@@ -97,4 +97,91 @@ TEST(PassThrough, OutcomeBecomesStatusesAndSense) {
     }
 }
 
+// A port with three drives: 1 and 2 on port 2, path 0, targets 0 and 1; 3
+// without an address. Drive 1 holds its command until released; drive 2
+// refuses with CHECK CONDITION. The port takes page-aligned buffers only.
+HANDLE release;
+
+BOOL WINAPI FakePort(HANDLE handle, DWORD code, LPVOID in, DWORD, LPVOID out, DWORD, LPDWORD,
+                     LPOVERLAPPED) {
+    size_t drive = (size_t)handle;
+    if (code == IOCTL_SCSI_GET_ADDRESS) {
+        if (drive == 3) return FALSE;
+        SCSI_ADDRESS *address = (SCSI_ADDRESS *)out;
+        address->PortNumber = 2;
+        address->TargetId = (UCHAR)(drive - 1);
+        return TRUE;
+    }
+    if (code == IOCTL_SCSI_GET_CAPABILITIES) {
+        ((IO_SCSI_CAPABILITIES *)out)->AlignmentMask = 4096;  // a size rather than a mask
+        return TRUE;
+    }
+    PassThroughRecord *record = (PassThroughRecord *)out;  // read from the output buffer
+    if (code != IOCTL_SCSI_PASS_THROUGH_DIRECT || in != out) return FALSE;
+    if (drive == 1) WaitForSingleObject(release, 10000);
+    BYTE *data = (BYTE *)record->sptd.DataBuffer;
+    if ((size_t)data & 4095) return FALSE;
+    memcpy(data, "REPLY", 5);
+    record->sptd.ScsiStatus = drive == 2 ? STATUS_CHKCOND : STATUS_GOOD;
+    record->sense[2] = 0x05;
+    record->sense[12] = 0x24;
+    return TRUE;
+}
+
+struct Posted {
+    SRB_ExecSCSICmd srb;
+    HANDLE done;
+    DWORD thread;
+    BYTE statusInRoutine;
+};
+
+void __cdecl PostedDone(SRB_ExecSCSICmd *srb) {
+    Posted *posted = (Posted *)srb;
+    posted->thread = GetCurrentThreadId();
+    posted->statusInRoutine = srb->SRB_Status;
+    SetEvent(posted->done);
+}
+
+TEST(PassThrough, EachDriveCompletesOnAThreadOfItsOwn) {
+    passThroughIoctl = FakePort;
+    release = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE handles[3] = {(HANDLE)1, (HANDLE)2, (HANDLE)3};
+    ASSERT_EQ(StartPassThrough(handles, 3), 3u);
+    EXPECT_EQ(PassThroughSupportInfo(), (DWORD)SS_COMP << 8 | 2);
+
+    alignas(4096) static BYTE pages[6][4096];  // next to each other: page bit 12 alternates
+    const struct { BYTE ha, target, lun, status, targStat, sense; } cases[] = {
+        {0, 0, 0, SS_COMP, STATUS_GOOD, 0},  // held until the others have completed
+        {0, 1, 0, SS_ERR, STATUS_CHKCOND, 0x24},
+        {1, 0, 0, SS_COMP, STATUS_GOOD, 0},
+        {0, 5, 0, SS_NO_DEVICE, 0, 0},
+        {0, 0, 1, SS_NO_DEVICE, 0, 0},
+        {2, 0, 0, SS_INVALID_HA, 0, 0},
+    };
+    Posted posted[6];
+    for (int i = 0; i < 6; i++) {
+        posted[i].srb = Record(SRB_DIR_IN | SRB_POSTING, 256, pages[i] + 1, cases[i].ha,
+                               cases[i].target);
+        posted[i].srb.SRB_Lun = cases[i].lun;
+        posted[i].srb.SRB_PostProc = (void *)PostedDone;
+        posted[i].done = CreateEventA(NULL, TRUE, FALSE, NULL);
+        EXPECT_EQ(PassThroughSendCommand(&posted[i].srb), (DWORD)SS_PENDING);
+    }
+    EXPECT_EQ(posted[0].srb.SRB_Status, SS_PENDING);
+    for (int i = 1; i < 6; i++) ASSERT_EQ(WaitForSingleObject(posted[i].done, 5000), WAIT_OBJECT_0) << i;
+    EXPECT_EQ(posted[0].srb.SRB_Status, SS_PENDING);
+    SetEvent(release);
+    ASSERT_EQ(WaitForSingleObject(posted[0].done, 5000), WAIT_OBJECT_0);
+    for (int i = 0; i < 6; i++) {
+        const SRB_ExecSCSICmd &srb = posted[i].srb;
+        EXPECT_EQ(srb.SRB_Status, cases[i].status) << i;
+        EXPECT_EQ(posted[i].statusInRoutine, cases[i].status) << i;
+        EXPECT_NE(posted[i].thread, GetCurrentThreadId()) << i;
+        EXPECT_EQ(srb.SRB_TargStat, cases[i].targStat) << i;
+        EXPECT_EQ(srb.SenseArea[12], cases[i].sense) << i;
+        int replied = cases[i].status == SS_COMP || cases[i].status == SS_ERR;
+        EXPECT_EQ(memcmp(srb.SRB_BufPointer, "REPLY", 5) == 0, replied) << i;
+    }
+}
+
 }  // namespace
