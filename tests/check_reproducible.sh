@@ -41,8 +41,12 @@ fi
 # The second build: the checkout's files (as they are now) in another folder.
 scratch=$(mktemp -d /tmp/discmend-repro.XXXXXXXX)
 trap 'rm -rf "$scratch"' EXIT
-(cd "$src" && git ls-files -co --exclude-standard -z | grep -zv '^build/' |
-    xargs -0 cp --parents -t "$scratch") || { echo "FAIL: cannot copy the sources"; exit 1; }
+if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
+    (cd "$src" && git ls-files -co --exclude-standard -z | grep -zv '^build/' |
+        xargs -0 cp --parents -t "$scratch")
+else
+    (cd "$src" && tar --exclude=./build --exclude=./dist --exclude=./out -cf - . | tar -xf - -C "$scratch")
+fi || { echo "FAIL: cannot copy the sources"; exit 1; }
 if ! bash "$scratch/scripts/build-exe.sh" "$scratch/build/win"; then
     echo "FAIL: the second build failed"
     exit 1
