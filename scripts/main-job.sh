@@ -32,12 +32,42 @@ def say(text):
 
 
 def screenshot(rig, window, name):
+    """The window as it is on the screen, once two shots in a row agree (the
+    program has finished painting it)."""
     left, top, right, bottom = window["rect"]
     target = repo / "out" / f"{name}.png"
-    subprocess.run(["import", "-display", rig.display, "-window", "root", "-crop",
-                    f"{right - left}x{bottom - top}+{left}+{top}", "+repage", str(target)],
-                   check=True, timeout=60)
+    previous = None
+    for _ in range(20):
+        shot = subprocess.run(["import", "-display", rig.display, "-window", "root", "-crop",
+                               f"{right - left}x{bottom - top}+{left}+{top}", "+repage",
+                               "-colors", "32", "png:-"],
+                              check=True, timeout=60, capture_output=True).stdout
+        if shot == previous:
+            break
+        previous = shot
+        time.sleep(0.2)
+    target.write_bytes(shot)
     return target.relative_to(repo)
+
+
+def read_to_the_end_and_choose(scn, agreement, choice):
+    """Page Down until the choice opens, then the radio button choice."""
+    while not scn.refresh(agreement)["controls"][choice]["enabled"]:
+        assert scn.robot(f"key {agreement['hwnd']} 34")["ok"]
+    scn.click(agreement, choice)
+    wait_until(lambda: scn.refresh(agreement)["controls"][1]["enabled"], 15, "NEXT enabled")
+
+
+def japanese_agreement(rig):
+    """The agreement as a Japanese user sees it when the program starts."""
+    scn = rig.scenario("japanese-agreement", language="ja", time_limit=120)
+    try:
+        scn.fixture("image", "fw.bin", model=MODEL, rev3=IMAGE_REVISION)
+        scn.drives(drive(0, 1, product=MODEL, revision=BEFORE))
+        scn.start("fw.bin")
+        return screenshot(rig, scn.dialog("Discmend", limit=60), "agreement-ja")
+    finally:
+        scn.close()
 
 
 def main():
@@ -56,8 +86,9 @@ def main():
             f"target revision {IMAGE_REVISION} (made by mkfixture)")
 
         agreement = scn.dialog("Discmend", limit=60)
+        read_to_the_end_and_choose(scn, agreement, 1004)
         shot = screenshot(rig, agreement, "agreement")
-        scn.accept_agreement()
+        scn.click(agreement, 1)
         say(f"  agreement   \"{agreement['caption']}\": read to its end with Page Down, accepted")
 
         dialog = scn.main_dialog()
@@ -98,7 +129,7 @@ def main():
         scn.click(dialog, 1002)
         code = scn.exit_code(program)
         say(f"  exit        EXIT pressed, exit code {code}")
-        say(f"  screenshots {shot}, {shot2}")
+        say(f"  screenshots {shot}, {shot2}, {japanese_agreement(rig)}")
         say(f"  time        {time.monotonic() - started:.1f} s for the whole run under Wine")
         if after != IMAGE_REVISION or code != 0:
             raise RuntimeError("the update did not end as expected")

@@ -43,6 +43,9 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEPREFIX=$(mktemp -d 
 xvfb=(xvfb-run -a -s "-screen 0 1024x768x24")
 scenario_log=$(mktemp /tmp/discmend-usb.XXXXXX)
 trap 'wineserver -k 2>/dev/null; rm -rf "$WINEPREFIX" "$scenario_log"' EXIT
+# The dialogs are measured in Wine's own clones of the Windows fonts.
+"${xvfb[@]}" wine cmd /c exit >/dev/null 2>&1
+bash scripts/wine-fonts.sh "$WINEPREFIX" || exit 1
 
 # The longest scenario (a USB update waits about 100 s for its drive to
 # restart) runs beside everything else.

@@ -147,6 +147,9 @@ class Rig:
             err.seek(0)
             if r.returncode != 0:
                 raise RigError("creating the Wine prefix failed: " + err.read().decode(errors="replace"))
+        # The dialogs are drawn in Wine's own clones of the Windows fonts.
+        subprocess.run(["bash", str(REPO / "scripts" / "wine-fonts.sh"), str(self.template)],
+                       check=True, timeout=60)
         with open(self.template / "user.reg", "a", encoding="ascii") as reg:
             # Crashes end the process with a report instead of a dialog; no
             # window manager; the plain look of Windows 98.
