@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "app/appstate.h"
+#include "drive/passthrough.h"
 #include "drive/wait.h"
 
 GetASPI32SupportInfoFn aspiGetSupportInfo;
@@ -11,22 +12,50 @@ SendASPI32CommandFn aspiSendCommand;
 static int aspiLoaded;
 volatile LONG liveRequests;
 
+// The manager's first answer, taken while choosing the provider and handed
+// to the first caller, so that the manager is asked no more often than the
+// program asks.
+static DWORD firstSupportInfo;
+static int firstSupportInfoKept;
+
+static int ManagerUsable(DWORD supportInfo) {
+    return (supportInfo & 0xFF) != 0 && ((supportInfo >> 8) & 0xFF) == SS_COMP;
+}
+
 static void LoadAspi() {
     if (aspiLoaded) return;
     aspiLoaded = 1;
     if (aspiGetSupportInfo && aspiSendCommand) return;
     HMODULE dll = LoadLibraryA("WNASPI32.DLL");
-    if (!dll) return;
-    aspiGetSupportInfo = (GetASPI32SupportInfoFn)(void *)GetProcAddress(dll, MAKEINTRESOURCEA(1));
-    aspiSendCommand = (SendASPI32CommandFn)(void *)GetProcAddress(dll, MAKEINTRESOURCEA(2));
-    if (!aspiGetSupportInfo || !aspiSendCommand) {
-        aspiGetSupportInfo = NULL;
-        aspiSendCommand = NULL;
+    if (dll) {
+        aspiGetSupportInfo =
+            (GetASPI32SupportInfoFn)(void *)GetProcAddress(dll, MAKEINTRESOURCEA(1));
+        aspiSendCommand = (SendASPI32CommandFn)(void *)GetProcAddress(dll, MAKEINTRESOURCEA(2));
+        if (!aspiGetSupportInfo || !aspiSendCommand) {
+            aspiGetSupportInfo = NULL;
+            aspiSendCommand = NULL;
+        }
     }
+    // The NT family without a usable manager: the drives through the
+    // system's own pass-through, when there are any.
+    if (AppState.ntFamily != 1) return;
+    if (aspiGetSupportInfo) {
+        firstSupportInfo = aspiGetSupportInfo();
+        firstSupportInfoKept = 1;
+        if (ManagerUsable(firstSupportInfo)) return;
+    }
+    if (OpenPassThroughDrives() == 0) return;
+    aspiGetSupportInfo = PassThroughSupportInfo;
+    aspiSendCommand = PassThroughSendCommand;
+    firstSupportInfoKept = 0;
 }
 
 DWORD GetASPI32SupportInfo() {
     LoadAspi();
+    if (firstSupportInfoKept) {
+        firstSupportInfoKept = 0;
+        return firstSupportInfo;
+    }
     return aspiGetSupportInfo ? aspiGetSupportInfo() : 0;
 }
 

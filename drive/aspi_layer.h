@@ -3,9 +3,12 @@
 #pragma once
 #include "drive/aspi.h"
 
-// Ordinal 1 and 2 of WNASPI32.DLL. Without the DLL there is no host adapter:
-// GetASPI32SupportInfo answers 0 and SendASPI32Command ends every request at
-// once with SS_NO_ADAPTERS.
+// Ordinal 1 and 2 of WNASPI32.DLL. On the NT family, when the DLL is missing
+// or reports no usable host adapter, the program's own provider over the
+// system's SCSI pass-through takes its place (drive/passthrough.h), if it
+// finds a CD drive it can open. Without either there is no host adapter:
+// GetASPI32SupportInfo answers 0 (or the manager's answer) and
+// SendASPI32Command ends every request at once with SS_NO_ADAPTERS.
 DWORD GetASPI32SupportInfo();
 DWORD SendASPI32Command(SRB_ExecSCSICmd *srb);
 
