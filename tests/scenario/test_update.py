@@ -29,10 +29,13 @@ def bar_full(scn, dialog):
     return bar["ok"] and bar["run"] == bar["width"] > 0
 
 
-def test_atapi_update_on_nt_writes_the_image_and_asks_for_shutdown(scenario):
+@pytest.mark.parametrize("manager", [True, False], ids=["ASPI manager", "pass-through only"])
+def test_atapi_update_on_nt_writes_the_image_and_asks_for_shutdown(scenario, manager):
+    # The drive is on D: either way: with an ASPI manager the program must
+    # not reach it through pass-through; without one it reaches it only so.
     scn = scenario()
     image = scn.fixture("image", "fw.bin", rev3="1.10")
-    scn.drives(drive(0, 1, revision="1.00"))
+    scn.drives(drive(0, 1, revision="1.00", letter="D"), manager=manager)
     # The auto-insert setting matters only on the 9x family: here it is on
     # and must stay untouched.
     instance = r"Enum\SCSI\VELKOSA_HX-2150RA______1.00\0000"
@@ -54,7 +57,9 @@ def test_atapi_update_on_nt_writes_the_image_and_asks_for_shutdown(scenario):
     scn.click(dialog, EXIT)
     assert scn.exit_code(program) == 0
 
-    writes = write_buffers(scn.log())
+    log, unused = (scn.log(), scn.passthrough_log()) if manager else (scn.passthrough_log(), scn.log())
+    assert unused == []
+    writes = write_buffers(log)
     assert [(m, o) for m, o, _ in writes] == [(6, n * BLOCK) for n in range(256)] + [(7, 256 * BLOCK)]
     assert all(r["status"] == "0x01" for _, _, r in writes)
     assert scn.path("C:\\dump\\image-0-1.bin").read_bytes() == image.read_bytes()
@@ -83,6 +88,10 @@ UPDATE_REFUSALS = {
         "Failed to update the firmware. Turn the power off PC,\r\nturn the power on PC and try "
         "it again.\r\nIf you enable DMA mode, please disable it and try to update again."]),
 }
+# The same refusal from a drive on D: reached only through pass-through.
+UPDATE_REFUSALS["block refused through pass-through"] = (
+    dict(UPDATE_REFUSALS["block refused by the drive"][0], letter="D"), {},
+    UPDATE_REFUSALS["block refused by the drive"][2])
 
 
 @pytest.mark.parametrize("case", UPDATE_REFUSALS)
@@ -90,7 +99,8 @@ def test_update_refusal_shows_its_text(scenario, case):
     drive_settings, image_options, texts = UPDATE_REFUSALS[case]
     scn = scenario()
     scn.fixture("image", "fw.bin", **image_options)
-    scn.drives(drive(0, 1, **drive_settings))
+    manager = "letter" not in drive_settings
+    scn.drives(drive(0, 1, **drive_settings), manager=manager)
     program = scn.start("fw.bin")
     scn.accept_agreement()
     dialog = scn.main_dialog()
@@ -98,7 +108,11 @@ def test_update_refusal_shows_its_text(scenario, case):
     assert [scn.answer(1)["text"] for _ in texts] == texts
     scn.click(dialog, EXIT)
     assert scn.exit_code(program) == 0
-    assert not [r for r in scn.log() if r["cdb"].startswith("3B07")], "the image was saved"
+    log = scn.log() if manager else scn.passthrough_log()
+    writes = write_buffers(log)
+    assert not [r for r in log if r["cdb"].startswith("3B07")], "the image was saved"
+    if "fault" in drive_settings:  # nothing was sent after the refused block
+        assert writes[-1][1:] == (100 * BLOCK, writes[-1][2]) and writes[-1][2]["fault"] == "error"
 
 
 LOADER = "LDR_01.bin"
