@@ -236,9 +236,7 @@ unsigned StartPassThrough(const HANDLE *handles, unsigned count) {
 unsigned OpenPassThroughDrives() {
     HANDLE handles[MAX_DRIVES];
     unsigned count = 0;
-    DWORD letters = GetLogicalDrives();
     for (int i = 0; i < MAX_DRIVES; i++) {
-        if (!(letters & (1u << i))) continue;
         char root[4] = {(char)('A' + i), ':', '\\', 0};
         if (GetDriveTypeA(root) != DRIVE_CDROM) continue;
         char device[7] = {'\\', '\\', '.', '\\', (char)('A' + i), ':', 0};
