@@ -30,7 +30,7 @@ ptdev() {
         return 0
     fi
     mkdir -p "$i386" "$x86_64"
-    g++ -m32 -O2 -fPIC -shared -fvisibility=hidden -fno-exceptions -fno-rtti -D_FILE_OFFSET_BITS=64 \
+    g++ -m32 -O2 -fPIC -shared -fvisibility=hidden -fno-exceptions -fno-rtti -fno-stack-protector -D_FILE_OFFSET_BITS=64 \
         -D_TIME_BITS=64 -Wall -Wextra -Wno-format-truncation -I. -static-libgcc \
         -o "$i386/libptdev.so" sim/ptdev.cpp sim/simcore.cpp
     printf '' | gcc -x c -shared -fPIC -o "$x86_64/libptdev.so" -

@@ -217,6 +217,7 @@ class Scenario:
         self.deadline = time.monotonic() + time_limit * SCALE
         self.overrides = [BASE_OVERRIDES]
         self.extra_env = {}
+        self.program_env = {}  # for the program under test only
         self.processes = []
         self.robot_process = None
         self.server_started = False
@@ -283,8 +284,11 @@ class Scenario:
         self.registry("system", r"System\CurrentControlSet\Services\MountMgr", {"Start": 2})
         self.extra_env.update(DISCMEND_PT_SCENARIO=str(scenario), DISCMEND_PT_LOG=str(self.root / "pt.log"),
                               DISCMEND_PT_DUMP_DIR=str(self.path("C:\\dump")))
-        # Under CPU emulation the i386 programs get their preloads from
-        # QEMU_SET_ENV (beside the mend); natively from LD_PRELOAD.
+        # Only the program under test gets the preload (see start): Wine's
+        # own processes don't need it, and under CPU emulation the
+        # wineserver dies with it. There the i386 programs get their
+        # preloads from QEMU_SET_ENV (beside the mend); natively from
+        # LD_PRELOAD.
         qemu = os.environ.get("QEMU_SET_ENV")
         if qemu:
             items = qemu.split(",")
@@ -293,9 +297,9 @@ class Scenario:
                 items.append(f"LD_PRELOAD={PTDEV}")
             else:
                 items[at] += f":{PTDEV}"
-            self.extra_env["QEMU_SET_ENV"] = ",".join(items)
+            self.program_env["QEMU_SET_ENV"] = ",".join(items)
         else:
-            self.extra_env["LD_PRELOAD"] = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(PTDEV)]))
+            self.program_env["LD_PRELOAD"] = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(PTDEV)]))
 
     def registry(self, hive, key, values):
         assert not self.server_started, "registry files are read when the server starts"
@@ -369,7 +373,7 @@ class Scenario:
         (see trace) into program.stderr_file. hold: a request to end the
         session is refused, so the program stays (else Wine ends it)."""
         self.robot("hold 1" if hold else "hold 0")
-        env = self.env
+        env = dict(self.env, **self.program_env)
         if relay:
             env["WINEDEBUG"] = "-all,+relay"
         err = open(self.root / f"stderr{len(self.processes)}", "w+b")
