@@ -19,7 +19,6 @@
 //
 // The device's adapter and target become host and id of its SCSI address
 // (channel 0, LUN 0): Wine reports them as PathId and TargetId.
-#include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
 #include <scsi/sg.h>
@@ -31,6 +30,7 @@
 #include <sys/sysmacros.h>
 #include <fcntl.h>
 #include <time.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "sim/simcore.h"
@@ -47,9 +47,7 @@ enum {
     DEFAULT_TIMEOUT_MS = 60000,  // what the kernel takes for a time-out of 0
 };
 
-typedef int (*FstatFn)(int, struct stat *);
-typedef int (*StatFn)(const char *, struct stat *);
-typedef int (*IoctlFn)(int, unsigned long, void *);
+
 
 struct Letter {
     SimDevice *device;
@@ -66,20 +64,13 @@ static int LetterCount;
 static int LogFd = -1;
 static struct timespec ClockBase;
 
-static FstatFn RealFstat() {
-    static FstatFn f;
-    if (!f) f = (FstatFn)dlsym(RTLD_NEXT, "__fstat64_time64");
-    return f;
-}
-static StatFn RealStat() {
-    static StatFn f;
-    if (!f) f = (StatFn)dlsym(RTLD_NEXT, "__stat64_time64");
-    return f;
-}
-static IoctlFn RealIoctl() {
-    static IoctlFn f;
-    if (!f) f = (IoctlFn)dlsym(RTLD_NEXT, "__ioctl_time64");
-    return f;
+// glibc's own answers, reached without dlsym: stat through fstatat (not
+// replaced here), ioctl as the bare system call.
+static int RealFstat(int fd, struct stat *st) { return fstatat(fd, "", st, AT_EMPTY_PATH); }
+static int RealStat(const char *path, struct stat *st) { return fstatat(AT_FDCWD, path, st, 0); }
+static int RealIoctl(int fd, unsigned long request, void *arg) {
+    long rc = syscall(SYS_ioctl, fd, request, arg);
+    return (int)rc;
 }
 
 static unsigned long Now() {
@@ -145,7 +136,7 @@ static void Load() {
         struct stat st;
         char lower = (char)(d->letter - 'A' + 'a');
         snprintf(link, sizeof link, "%s/dosdevices/%c::", prefix, lower);
-        if (RealStat()(link, &st) != 0) {
+        if (RealStat(link, &st) != 0) {
             Note("%s: %s: the drive stays away", link, strerror(errno));
             continue;
         }
@@ -185,14 +176,14 @@ static int Dress(int rc, struct stat *st) {
     return rc;
 }
 
-extern "C" __attribute__((visibility("default"))) int __fstat64_time64(int fd, struct stat *st) { return Dress(RealFstat()(fd, st), st); }
+extern "C" __attribute__((visibility("default"))) int __fstat64_time64(int fd, struct stat *st) { return Dress(RealFstat(fd, st), st); }
 
-extern "C" __attribute__((visibility("default"))) int __stat64_time64(const char *path, struct stat *st) { return Dress(RealStat()(path, st), st); }
+extern "C" __attribute__((visibility("default"))) int __stat64_time64(const char *path, struct stat *st) { return Dress(RealStat(path, st), st); }
 
 static Letter *LetterOfFd(int fd) {
     if (State == 1 || !EnsureLoaded() || LetterCount == 0) return 0;
     struct stat st;
-    if (RealFstat()(fd, &st) != 0) return 0;
+    if (RealFstat(fd, &st) != 0) return 0;
     return LetterOf(&st);
 }
 
@@ -283,7 +274,7 @@ extern "C" __attribute__((visibility("default"))) int __ioctl_time64(int fd, uns
     void *arg = va_arg(ap, void *);
     va_end(ap);
     Letter *l = LetterOfFd(fd);
-    if (!l) return RealIoctl()(fd, request, arg);
+    if (!l) return RealIoctl(fd, request, arg);
     if (request == SG_IO) return SgIo(l, (sg_io_hdr_t *)arg);
     if (request == SCSI_IOCTL_GET_IDLUN) {
         // dev_id: id, LUN << 8, channel << 16, host << 24; then a unique id.
