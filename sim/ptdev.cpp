@@ -1,6 +1,8 @@
 // Simulated SCSI CD-ROM devices for the NT pass-through path under Wine.
 //
-// An i386 LD_PRELOAD library for Wine's own programs. Wine sends
+// An i386 LD_PRELOAD library for the Wine process of the program that sends
+// the commands (the scenario rig gives it to the program under test only;
+// any Wine process can take it). Wine sends
 // IOCTL_SCSI_GET_ADDRESS and IOCTL_SCSI_PASS_THROUGH(_DIRECT) on a drive
 // letter's handle (\\.\D:) to the unix file behind the prefix's
 // dosdevices/d:: link: fstat (a block device is required), then ioctl with
@@ -9,7 +11,7 @@
 // files behind the letters of the scenario's devices, fstat and stat answer
 // a SCSI CD-ROM block device (major 11), and the ioctls are answered from
 // the simulated drives of sim/simcore.cpp, the same model the simulated
-// WNASPI32.DLL uses. Every other file and ioctl goes to glibc untouched.
+// WNASPI32.DLL uses. Every other file and ioctl goes to the system untouched.
 //
 // Environment (unix paths; without DISCMEND_PT_SCENARIO the library is inert):
 //   DISCMEND_PT_SCENARIO  scenario file; a device with `letter X` appears on X:

@@ -285,10 +285,9 @@ class Scenario:
         self.extra_env.update(DISCMEND_PT_SCENARIO=str(scenario), DISCMEND_PT_LOG=str(self.root / "pt.log"),
                               DISCMEND_PT_DUMP_DIR=str(self.path("C:\\dump")))
         # Only the program under test gets the preload (see start): Wine's
-        # own processes don't need it, and under CPU emulation the
-        # wineserver dies with it. There the i386 programs get their
-        # preloads from QEMU_SET_ENV (beside the mend); natively from
-        # LD_PRELOAD.
+        # own processes don't need it. Under CPU emulation the i386
+        # programs get their preloads from QEMU_SET_ENV (beside the mend);
+        # natively from LD_PRELOAD.
         qemu = os.environ.get("QEMU_SET_ENV")
         if qemu:
             items = qemu.split(",")
