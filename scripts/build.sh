@@ -18,6 +18,24 @@ configure build/native
 for dir in build/win build/wintest build/native; do
     cmake --build "$dir" -j "$jobs" -- --no-print-directory >/dev/null
 done
+# The simulated SCSI CD-ROM devices for the pass-through path: an i386
+# preload for Wine's programs (sim/ptdev.cpp); an empty library of the same
+# name for the 64-bit ones, which $LIB in the preload path leads them to.
+ptdev() {
+    local out=build/ptdev i386 x86_64
+    i386=$out/lib/$(gcc -m32 -print-multiarch)
+    x86_64=$out/lib/$(gcc -print-multiarch)
+    if [ -f "$i386/libptdev.so" ] && [ -f "$x86_64/libptdev.so" ] &&
+       [ -z "$(find sim/ptdev.cpp sim/simcore.cpp sim/simcore.h scripts/build.sh -newer "$i386/libptdev.so")" ]; then
+        return 0
+    fi
+    mkdir -p "$i386" "$x86_64"
+    g++ -m32 -O2 -fPIC -shared -fvisibility=hidden -fno-exceptions -fno-rtti -fno-stack-protector -D_FILE_OFFSET_BITS=64 \
+        -D_TIME_BITS=64 -Wall -Wextra -Wno-format-truncation -I. -static-libgcc \
+        -o "$i386/libptdev.so" sim/ptdev.cpp sim/simcore.cpp
+    printf '' | gcc -x c -shared -fPIC -o "$x86_64/libptdev.so" -
+}
+ptdev
 # Where i386 programs run under qemu (see scripts/setup.sh), Wine needs the
 # mend library that scripts/emulation-env.sh preloads into them.
 if bash tools/emulation/registered.sh; then

@@ -15,7 +15,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 for pkg in g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 xvfb cmake make g++ \
            googletest python3 python3-pytest imagemagick x11-utils locales fonts-ipafont-gothic \
-           fonts-dejavu-core fonts-wine clang libclang-rt-14-dev; do
+           fonts-dejavu-core fonts-wine clang libclang-rt-14-dev gcc-multilib g++-multilib; do
     have "$pkg" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ] || [ -n "${updated_arch:-}" ]; then

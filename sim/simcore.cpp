@@ -489,7 +489,7 @@ static int ParseLine(ParseState *p, char *s)
     }
 
     static const char *deviceKeys[] = {"kind", "type", "vendor", "product", "revision", "usb", "firmware_code",
-                                       "model_code", "disc", "latency_ms", "image_size", "after", "fault", 0};
+                                       "model_code", "disc", "latency_ms", "image_size", "after", "fault", "letter", 0};
     int known = 0;
     for (int i = 0; deviceKeys[i]; i++)
         if (strcmp(key, deviceKeys[i]) == 0) known = 1;
@@ -530,6 +530,12 @@ static int ParseLine(ParseState *p, char *s)
     } else if (strcmp(key, "latency_ms") == 0) {
         if (!NumberIn(p, key, value, 0, 0x7FFFFFFFul, &x)) return 0;
         d->latencyMs = x;
+    } else if (strcmp(key, "letter") == 0) {
+        char l = value[0] >= 'a' && value[0] <= 'z' ? (char)(value[0] - 'a' + 'A') : value[0];
+        if (l < 'A' || l > 'Z' || value[1] != 0) return Fail(p, "letter: '%s' is not a drive letter A to Z", value);
+        for (int i = 0; i < w->deviceCount; i++)
+            if (w->devices[i].letter == l) return Fail(p, "letter %c given twice", l);
+        d->letter = l;
     } else if (strcmp(key, "image_size") == 0) {
         if (!NumberIn(p, key, value, 1, 0x1000000ul, &x)) return 0;
         d->imageSize = x;

@@ -90,6 +90,7 @@ struct SimDevice {
     char vendor[8];
     char product[16];
     char revision[4];
+    char letter;                  // 'A'..'Z': reached through pass-through on that drive letter; 0: none
     int usb;                      // answers 0xCC and 0xCD
     unsigned char firmwareCode;
     unsigned char modelCode;

@@ -5,7 +5,8 @@ One Rig per session (Xvfb, a Wine prefix template); one Scenario per test: a
 copy of the template with its own wineserver, files, settings, simulated
 drives and processes, all ended when the scenario ends. Everything comes from
 this checkout's build: build/win (Discmend.exe, WNASPI32.DLL, robot.exe) and
-build/native (mkfixture).
+build/native (mkfixture), and build/ptdev (the preload that puts simulated
+drives behind drive letters for the NT pass-through path).
 
 Every wait is for a condition, with a limit in seconds of a native host;
 limits are multiplied by DISCMEND_TIME_SCALE, which defaults to 8 where Wine
@@ -27,6 +28,10 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 BUILD = REPO / "build" / "win"
 MKFIXTURE = REPO / "build" / "native" / "mkfixture"
+# $LIB stays literal: each dynamic loader picks the library of its own kind
+# (the i386 preload, or an empty one for 64-bit programs).
+PTDEV = REPO / "build" / "ptdev" / "$LIB" / "libptdev.so"
+PTDEV_I386 = REPO / "build" / "ptdev" / "lib" / "i386-linux-gnu" / "libptdev.so"
 SCALE = float(os.environ.get("DISCMEND_TIME_SCALE")
               or (8 if os.environ.get("DISCMEND_EMULATED") == "1" else 1))
 WORK = "C:\\work"
@@ -71,6 +76,13 @@ def text_mode(data):
     """What a text-mode read of a file delivers: CR LF as LF, nothing from
     the first 0x1A on."""
     return data.split(b"\x1a")[0].replace(b"\r\n", b"\n")
+
+
+def _requests(path):
+    """Request lines of a simulated drives' log, each a dict of its fields."""
+    lines = path.read_text().splitlines() if path.exists() else []
+    return [dict(f.split("=", 1) for f in line.split() if "=" in f)
+            for line in lines if " cdb=" in line]
 
 
 def _reg_block(key, values):
@@ -185,7 +197,7 @@ class Rig:
 
     def env(self, prefix, locale="C.UTF-8"):
         env = {k: v for k, v in os.environ.items()
-               if not k.startswith(("WINE", "DISCMEND_SIM_", "LC_", "LANG"))}
+               if not k.startswith(("WINE", "DISCMEND_SIM_", "DISCMEND_PT_", "LC_", "LANG"))}
         env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all", DISPLAY=self.display,
                    WINEDLLOVERRIDES=BASE_OVERRIDES, LANG=locale, LC_ALL=locale)
         return env
@@ -208,6 +220,7 @@ class Scenario:
         self.deadline = time.monotonic() + time_limit * SCALE
         self.overrides = [BASE_OVERRIDES]
         self.extra_env = {}
+        self.program_env = {}  # for the program under test only
         self.processes = []
         self.robot_process = None
         self.server_started = False
@@ -242,14 +255,53 @@ class Scenario:
         subprocess.run(cmd, check=True, capture_output=True)
         return target
 
-    def drives(self, scenario_text):
-        """The simulated ASPI manager beside the program, with these drives."""
-        self.put("scen.txt", scenario_text)
-        shutil.copy2(BUILD / "WNASPI32.DLL", self.path(WORK + "\\WNASPI32.DLL"))
-        self.overrides.append("wnaspi32=n")
-        self.extra_env.update(DISCMEND_SIM_SCENARIO=WORK + "\\scen.txt",
-                              DISCMEND_SIM_LOG="C:\\sim.log", DISCMEND_SIM_DUMP_DIR="C:\\dump")
+    def drives(self, scenario_text, manager=True):
+        """These simulated drives: through the simulated ASPI manager beside
+        the program (manager=False: none; Wine's own answers, with no host
+        adapter), and those with a `letter X` line also as SCSI CD-ROM
+        devices on drive X: for the NT pass-through path."""
+        scenario = self.put("scen.txt", scenario_text)
         self.path("C:\\dump").mkdir(exist_ok=True)
+        if manager:
+            shutil.copy2(BUILD / "WNASPI32.DLL", self.path(WORK + "\\WNASPI32.DLL"))
+            self.overrides.append("wnaspi32=n")
+            self.extra_env.update(DISCMEND_SIM_SCENARIO=WORK + "\\scen.txt",
+                                  DISCMEND_SIM_LOG="C:\\sim.log", DISCMEND_SIM_DUMP_DIR="C:\\dump")
+        letters = re.findall(r"^\s*letter\s+([A-Za-z])\s*$", scenario_text, re.M)
+        if letters:
+            self._drive_letters([x.lower() for x in letters], scenario)
+
+    def _drive_letters(self, letters, scenario):
+        """CD drives on these letters, each the file behind dosdevices/x::
+        (a folder stands for the disc), answered by the preload from the
+        scenario; Wine's mount manager tells the drives' type."""
+        if not PTDEV_I386.is_file():
+            raise RigError(f"{PTDEV_I386} is missing: run scripts/build.sh")
+        dosdevices = self.prefix / "dosdevices"
+        for x in letters:
+            (self.root / f"cdrom-{x}").touch()
+            (self.root / f"disc-{x}").mkdir()
+            os.symlink(self.root / f"disc-{x}", dosdevices / f"{x}:")
+            os.symlink(self.root / f"cdrom-{x}", dosdevices / f"{x}::")
+        self.registry("system", r"Software\Wine\Drives", {f"{x}:": "cdrom" for x in letters})
+        self.registry("system", r"System\CurrentControlSet\Services\MountMgr", {"Start": 2})
+        self.extra_env.update(DISCMEND_PT_SCENARIO=str(scenario), DISCMEND_PT_LOG=str(self.root / "pt.log"),
+                              DISCMEND_PT_DUMP_DIR=str(self.path("C:\\dump")))
+        # Only the program under test gets the preload (see start): Wine's
+        # own processes don't need it. Under CPU emulation the i386
+        # programs get their preloads from QEMU_SET_ENV (beside the mend);
+        # natively from LD_PRELOAD.
+        qemu = os.environ.get("QEMU_SET_ENV")
+        if qemu:
+            items = qemu.split(",")
+            at = next((i for i, v in enumerate(items) if v.startswith("LD_PRELOAD=")), None)
+            if at is None:
+                items.append(f"LD_PRELOAD={PTDEV}")
+            else:
+                items[at] += f":{PTDEV}"
+            self.program_env["QEMU_SET_ENV"] = ",".join(items)
+        else:
+            self.program_env["LD_PRELOAD"] = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(PTDEV)]))
 
     def registry(self, hive, key, values):
         assert not self.server_started, "registry files are read when the server starts"
@@ -323,7 +375,7 @@ class Scenario:
         (see trace) into program.stderr_file. hold: a request to end the
         session is refused, so the program stays (else Wine ends it)."""
         self.robot("hold 1" if hold else "hold 0")
-        env = self.env
+        env = dict(self.env, **self.program_env)
         if relay:
             env["WINEDEBUG"] = "-all,+relay"
         err = open(self.root / f"stderr{len(self.processes)}", "w+b")
@@ -433,11 +485,18 @@ class Scenario:
     # -- what the simulated drives saw -----------------------------------------
 
     def log(self):
-        """The simulator's request lines, each as a dict of its fields."""
-        path = self.path("C:\\sim.log")
-        lines = path.read_text().splitlines() if path.exists() else []
-        return [dict(f.split("=", 1) for f in line.split() if "=" in f)
-                for line in lines if " cdb=" in line]
+        """The simulated ASPI manager's request lines, each as a dict of its fields."""
+        return _requests(self.path("C:\\sim.log"))
+
+    def passthrough_log(self):
+        """The commands the drives on letters got through pass-through, in
+        the same form. A drive the preload could not set up fails the rig."""
+        path = self.root / "pt.log"
+        notes = [line for line in path.read_text().splitlines()
+                 if line.startswith("#")] if path.exists() else []
+        if notes:
+            raise RigError("the simulated drives on letters: " + "; ".join(notes))
+        return _requests(path)
 
     def session_events(self):
         return self.robot("events")["events"]

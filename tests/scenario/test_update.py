@@ -2,6 +2,8 @@
 update on the NT family with its shutdown, and the two-phase update of a USB
 drive on the 9x family."""
 
+import pytest
+
 from harness import drive, fnv1a64, text_mode, wait_until
 
 BLOCK = 2048
@@ -27,10 +29,13 @@ def bar_full(scn, dialog):
     return bar["ok"] and bar["run"] == bar["width"] > 0
 
 
-def test_atapi_update_on_nt_writes_the_image_and_asks_for_shutdown(scenario):
+@pytest.mark.parametrize("manager", [True, False], ids=["ASPI manager", "pass-through only"])
+def test_atapi_update_on_nt_writes_the_image_and_asks_for_shutdown(scenario, manager):
+    # The drive is on D: either way: with an ASPI manager the program must
+    # not reach it through pass-through; without one it reaches it only so.
     scn = scenario()
     image = scn.fixture("image", "fw.bin", rev3="1.10")
-    scn.drives(drive(0, 1, revision="1.00"))
+    scn.drives(drive(0, 1, revision="1.00", letter="D"), manager=manager)
     # The auto-insert setting matters only on the 9x family: here it is on
     # and must stay untouched.
     instance = r"Enum\SCSI\VELKOSA_HX-2150RA______1.00\0000"
@@ -52,7 +57,9 @@ def test_atapi_update_on_nt_writes_the_image_and_asks_for_shutdown(scenario):
     scn.click(dialog, EXIT)
     assert scn.exit_code(program) == 0
 
-    writes = write_buffers(scn.log())
+    log, unused = (scn.log(), scn.passthrough_log()) if manager else (scn.passthrough_log(), scn.log())
+    assert unused == []
+    writes = write_buffers(log)
     assert [(m, o) for m, o, _ in writes] == [(6, n * BLOCK) for n in range(256)] + [(7, 256 * BLOCK)]
     assert all(r["status"] == "0x01" for _, _, r in writes)
     assert scn.path("C:\\dump\\image-0-1.bin").read_bytes() == image.read_bytes()
