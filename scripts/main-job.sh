@@ -20,7 +20,7 @@ import time
 from pathlib import Path
 
 repo = Path(sys.argv[1])
-sys.path.insert(0, str(repo / "tests" / "scenario"))
+sys.path.insert(0, str(repo / "tools" / "rig"))
 import harness  # noqa: E402
 from harness import drive, wait_until  # noqa: E402
 

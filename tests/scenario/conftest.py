@@ -1,9 +1,12 @@
 import os
+import sys
+from pathlib import Path
 
 import pytest
 from _pytest.runner import runtestprotocol
 
-import harness
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "rig"))
+import harness  # noqa: E402
 
 
 @pytest.fixture(scope="session")

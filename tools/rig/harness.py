@@ -1,5 +1,6 @@
-"""Scenario rig: runs the real Discmend.exe under Wine on an X server of its
-own and drives it from outside through robot.exe (tools/robot).
+"""The Wine rig: runs the real Discmend.exe under Wine on an X server of its
+own and drives it from outside through robot.exe (tools/robot). The scenario
+tests, the main job and the benchmarks all run on it.
 
 One Rig per session (Xvfb, a Wine prefix template); one Scenario per test: a
 copy of the template with its own wineserver, files, settings, simulated
