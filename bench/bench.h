@@ -18,6 +18,7 @@
 #include "app/appstate.h"
 #include "drive/aspi_layer.h"
 #include "text/messages.h"
+#include "update/imagefile.h"
 
 // Microseconds on the performance counter.
 static inline double BenchNow() {
@@ -92,4 +93,44 @@ static inline bool StartWithBenchDrives() {
         return false;
     }
     return true;
+}
+
+// Block n of the image as TransferImage sends it (WRITE BUFFER, mode 6; mode
+// 7 for the last block) to adapter/target, from buffer: length bytes of
+// data, a CDB of cdbLength bytes.
+static inline void BuildBlock(SRB_ExecSCSICmd &srb, BYTE adapter, BYTE target, unsigned n,
+                              BYTE *buffer, DWORD length, BYTE cdbLength) {
+    DWORD offset = n * (DWORD)IMAGE_BLOCK;
+    memset(&srb, 0, sizeof srb);
+    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+    srb.SRB_HaId = adapter;
+    srb.SRB_Target = target;
+    srb.SRB_Flags = SRB_DIR_OUT;
+    srb.SRB_BufLen = length;
+    srb.SRB_BufPointer = buffer;
+    srb.SRB_SenseLen = SENSE_LEN;
+    srb.SRB_CDBLen = cdbLength;
+    srb.CDBByte[0] = 0x3B;
+    srb.CDBByte[1] = n < IMAGE_BLOCKS - 1 ? 6 : 7;
+    srb.CDBByte[3] = (BYTE)(offset >> 16);
+    srb.CDBByte[4] = (BYTE)(offset >> 8);
+    srb.CDBByte[5] = (BYTE)offset;
+    srb.CDBByte[7] = 0x08;  // 2,048 bytes of data
+}
+
+// The image the transfers send, in the temporary folder: block n is
+// blocks[n], filled here. path gets the file's name. false after saying why
+// not.
+static inline bool WriteBenchImage(BYTE *const *blocks, char *path) {
+    GetTempPathA(MAX_PATH, path);
+    strcat(path, "discmend-bench-fw.bin");
+    FILE *f = fopen(path, "wb");
+    bool ok = f != NULL;
+    for (unsigned n = 0; n < IMAGE_BLOCKS && ok; n++) {
+        for (unsigned i = 0; i < IMAGE_BLOCK; i++) blocks[n][i] = (BYTE)(n * 7 + i * 13);
+        ok = fwrite(blocks[n], 1, IMAGE_BLOCK, f) == IMAGE_BLOCK;
+    }
+    if (f && fclose(f) != 0) ok = false;
+    if (!ok) printf("bench: can't write %s\n", path);
+    return ok;
 }

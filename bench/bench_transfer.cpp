@@ -36,24 +36,6 @@ enum { ADAPTER = 0, TARGET = 1, BUFFER = 4096 };
 static BYTE floorBuffers[IMAGE_BLOCKS][BUFFER];
 static SRB_ExecSCSICmd floorBlocks[IMAGE_BLOCKS], floorPolled[IMAGE_BLOCKS];
 
-static void BuildBlock(SRB_ExecSCSICmd &srb, unsigned n, DWORD length, BYTE cdbLength) {
-    DWORD offset = n * (DWORD)IMAGE_BLOCK;
-    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
-    srb.SRB_HaId = ADAPTER;
-    srb.SRB_Target = TARGET;
-    srb.SRB_Flags = SRB_DIR_OUT;
-    srb.SRB_BufLen = length;
-    srb.SRB_BufPointer = floorBuffers[n];
-    srb.SRB_SenseLen = SENSE_LEN;
-    srb.SRB_CDBLen = cdbLength;
-    srb.CDBByte[0] = 0x3B;
-    srb.CDBByte[1] = n < IMAGE_BLOCKS - 1 ? 6 : 7;
-    srb.CDBByte[3] = (BYTE)(offset >> 16);
-    srb.CDBByte[4] = (BYTE)(offset >> 8);
-    srb.CDBByte[5] = (BYTE)offset;
-    srb.CDBByte[7] = 0x08;  // 2,048 bytes of data
-}
-
 // Sends the requests one after another, each awaited until its status is
 // final. The wait pauses the processor between looks, as a spin-wait
 // should, so that it holds up the manager's thread as little as possible.
@@ -106,31 +88,20 @@ static bool ReadRound(const char *path) {
     return ok;
 }
 
-static bool WriteImage(const char *path) {
-    FILE *f = fopen(path, "wb");
-    if (!f) return false;
-    for (unsigned n = 0; n < IMAGE_BLOCKS; n++) {
-        for (unsigned i = 0; i < IMAGE_BLOCK; i++) floorBuffers[n][i] = (BYTE)(n * 7 + i * 13);
-        fwrite(floorBuffers[n], 1, IMAGE_BLOCK, f);
-        BuildBlock(floorBlocks[n], n, BUFFER, 10);
-        BuildBlock(floorPolled[n], n, IMAGE_BLOCK, 12);
-    }
-    return fclose(f) == 0;
-}
-
 int main(int argc, char **argv) {
     int rounds = argc > 1 ? atoi(argv[1]) : 200;
     int polledRounds = argc > 2 ? atoi(argv[2]) : 5;
     if (rounds < 1) rounds = 1;
     if (polledRounds < 1) polledRounds = 1;
     if (!StartWithBenchDrives()) return 1;
-    char image[MAX_PATH];
-    GetTempPathA(sizeof image, image);
-    strcat(image, "discmend-bench-fw.bin");
-    if (!WriteImage(image)) {
-        printf("bench: can't write %s\n", image);
-        return 1;
+    BYTE *blocks[IMAGE_BLOCKS];
+    for (unsigned n = 0; n < IMAGE_BLOCKS; n++) {
+        blocks[n] = floorBuffers[n];
+        BuildBlock(floorBlocks[n], ADAPTER, TARGET, n, floorBuffers[n], BUFFER, 10);
+        BuildBlock(floorPolled[n], ADAPTER, TARGET, n, floorBuffers[n], IMAGE_BLOCK, 12);
     }
+    char image[MAX_PATH];
+    if (!WriteBenchImage(blocks, image)) return 1;
     strcpy(AppState.imageFile, image);
 
     // Per-request transfer and its floor, side by side; the first rounds

@@ -9,6 +9,7 @@
 #
 # Each request benchmark is a program bench/bench_*.cpp that prints result
 # lines (bench/bench.h); to add one, add the file and its line to BENCHES.
+# Each runs in a scenario of its own.
 #
 #   bash bench/run.sh [rounds]      (default 200; 40 where an emulator runs Wine)
 set -euo pipefail
@@ -40,16 +41,27 @@ def row(what, figure, reference, unit, limit, kind):
     rows.append((what, float(figure), float(reference), unit, float(limit), kind))
 
 
-# The request benchmarks and their arguments, in the order of the table.
+# The drive on D: for the pass-through path, reached through the preload
+# (build/ptdev), with no ASPI manager.
+ON_D = drive(0, 1, letter="D")
+
+# The request benchmarks, in the order of the table: the program, the drives
+# on letters it needs (None: the simulated ASPI manager, which the benchmark
+# sets up itself), its arguments.
 BENCHES = [
-    ("bench_discovery.exe", rounds),
-    ("bench_transfer.exe", rounds, 5),  # a polled image takes seconds
+    ("bench_discovery.exe", None, rounds),
+    ("bench_transfer.exe", None, rounds, 5),  # a polled image takes seconds
+    ("bench_passthrough.exe", ON_D, rounds),
 ]
 
 
 def bench(scn, program, *args):
-    env = scn.env
-    env["WINEDLLOVERRIDES"] += ";wnaspi32=n"
+    env = dict(scn.env, **scn.program_env)
+    if scn.program_env:
+        # No log and no image files: the manager's simulator keeps none either.
+        del env["DISCMEND_PT_LOG"], env["DISCMEND_PT_DUMP_DIR"]
+    else:
+        env["WINEDLLOVERRIDES"] += ";wnaspi32=n"
     out = subprocess.run(["wine", program, *map(str, args)], cwd=BUILD, env=env, text=True,
                          capture_output=True, timeout=1200 * harness.SCALE).stdout
     for line in out.replace("\r", "").splitlines():
@@ -58,6 +70,8 @@ def bench(scn, program, *args):
             row(*fields[1:7])
         elif fields[0] == "note":
             notes.append(fields[1])
+        else:
+            print(f"{program}: {line}", file=sys.stderr)
 
 
 def peak_during_update(rig):
@@ -108,12 +122,14 @@ load = open("/proc/loadavg").read().split()[0]
 rig = harness.Rig()
 try:
     rig.start()
-    scn = rig.scenario("requests", time_limit=3600)
-    try:
-        for program, *args in BENCHES:
+    for program, letters, *args in BENCHES:
+        scn = rig.scenario("requests", time_limit=3600)
+        try:
+            if letters:
+                scn.drives(letters, manager=False)
             bench(scn, program, *args)
-    finally:
-        scn.close()
+        finally:
+            scn.close()
     row("Discmend.exe size (build/win)", (BUILD / "Discmend.exe").stat().st_size / 1024, 400,
         "KB", 1, "target")
     peak = statistics.median(peak_during_update(rig) for _ in range(updates))
