@@ -11,7 +11,10 @@
 // files behind the letters of the scenario's devices, fstat and stat answer
 // a SCSI CD-ROM block device (major 11), and the ioctls are answered from
 // the simulated drives of sim/simcore.cpp, the same model the simulated
-// WNASPI32.DLL uses. Every other file and ioctl goes to the system untouched.
+// WNASPI32.DLL uses. The folder behind each letter (dosdevices/d:) answers
+// fstatfs as a CD's file system: from that alone Wine's GetDriveTypeA
+// calls the letter a CD-ROM, with no mount manager running. Every other
+// file and ioctl goes to the system untouched.
 //
 // Environment (unix paths; without DISCMEND_PT_SCENARIO the library is inert):
 //   DISCMEND_PT_SCENARIO  scenario file; a device with `letter X` appears on X:
@@ -29,6 +32,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <fcntl.h>
 #include <time.h>
@@ -47,6 +51,7 @@ enum {
     DRIVER_TIMEOUT = 0x06,
     DRIVER_SENSE = 0x08,
     DEFAULT_TIMEOUT_MS = 60000,  // what the kernel takes for a time-out of 0
+    ISO9660_MAGIC = 0x9660,      // statfs f_type of a CD's file system
 };
 
 
@@ -54,8 +59,10 @@ enum {
 struct Letter {
     SimDevice *device;
     char letter;
-    dev_t dev;
+    dev_t dev;  // the file behind dosdevices/x::
     ino_t ino;
+    dev_t folderDev;  // the folder behind dosdevices/x: (0 0: none)
+    ino_t folderIno;
 };
 
 static pthread_mutex_t Lock = PTHREAD_MUTEX_INITIALIZER;  // World, the log
@@ -147,6 +154,11 @@ static void Load() {
         l->letter = d->letter;
         l->dev = st.st_dev;
         l->ino = st.st_ino;
+        snprintf(link, sizeof link, "%s/dosdevices/%c:", prefix, lower);
+        if (RealStat(link, &st) == 0 && S_ISDIR(st.st_mode)) {
+            l->folderDev = st.st_dev;
+            l->folderIno = st.st_ino;
+        }
     }
     State = 2;
 }
@@ -187,6 +199,18 @@ static Letter *LetterOfFd(int fd) {
     struct stat st;
     if (RealFstat(fd, &st) != 0) return 0;
     return LetterOf(&st);
+}
+
+// The folder behind a letter: a CD's file system, as if a disc were
+// mounted there. Wine asks this of the drive's root to tell its type.
+extern "C" __attribute__((visibility("default"))) int fstatfs64(int fd, struct statfs64 *buf) {
+    int rc = (int)syscall(SYS_fstatfs64, fd, sizeof *buf, buf);
+    if (rc != 0 || State == 1 || !EnsureLoaded()) return rc;
+    struct stat st;
+    if (RealFstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) return rc;
+    for (int i = 0; i < LetterCount; i++)
+        if (Letters[i].folderDev == st.st_dev && Letters[i].folderIno == st.st_ino) buf->f_type = ISO9660_MAGIC;
+    return rc;
 }
 
 static void SleepMs(unsigned long ms) {
