@@ -2,8 +2,12 @@
 manager): the drives on their letters, a block the drive refuses, a drive
 that never answers."""
 
+import pytest
+
 from harness import drive
 from test_update import BLOCK, CLOSE_APPS, EXIT, UPDATE, WARNING_TEXT, write_buffers
+
+pytestmark = pytest.mark.passthrough
 
 SLOTS = [(1003, 1016, 31), (1004, 1017, 1020), (1005, 1018, 1021), (1006, 1019, 1022)]
 UPDATE_FAILED = "Failed to update the firmware. Turn the power off PC,\r\nturn the power on PC and try it again."
