@@ -13,6 +13,7 @@ echo "testing the build of $(pwd) ($(git rev-parse --short HEAD 2>/dev/null || e
 
 passed=0
 failed=0
+skipped=0  # only under CPU emulation, each with its reason in the output
 failing=()
 count() {  # part, passed, failed
     passed=$((passed + $2))
@@ -36,6 +37,8 @@ gtest_counts() {  # part, output, exit status
     if [ -z "$ok" ]; then ok=$(grep -cE '^\[       OK \]' <<<"$2"); fi
     [ "$3" = 0 ] || [ "$bad" != 0 ] || bad=1
     count "$1" "$ok" "$bad"
+    local skip=$(sed -nE 's/^\[  SKIPPED \] ([0-9]+) tests?,.*/\1/p' <<<"$2" | tail -1)
+    skipped=$((skipped + ${skip:-0}))
 }
 
 # Wine's processes of the unit tests: a prefix and a display of their own.
@@ -72,7 +75,7 @@ fi
 echo "== unit tests (under Wine)"
 out=$(cd build/wintest && timeout 900 "${xvfb[@]}" wine wintests.exe 2>&1 | tr -d '\r')
 rc=${PIPESTATUS[0]}
-grep -E '^\[  (PASSED|FAILED) |: Failure$|^Expected|^ +Which is|actual' <<<"$out" | head -60
+grep -E '^\[  (PASSED|FAILED|SKIPPED) |: Failure$|^Expected|^ +Which is|actual|Skipped$' <<<"$out" | head -60
 gtest_counts "unit tests under Wine" "$out" "$rc"
 # The agreement as a Japanese user's dialog draws it.
 out=$(cd build/wintest && LC_ALL=ja_JP.UTF-8 timeout 300 "${xvfb[@]}" wine wintests.exe \
@@ -95,7 +98,7 @@ if grep -qE '^(FAILED|ERROR)' <<<"$out"; then
     sed -n '/^=* FAILURES =*$/,$p' <<<"$out" | tail -80
 fi
 grep -E '^(FAILED|ERROR|SKIPPED)|passed|failed|once more' <<<"$out"
-ok=0; bad=0; skipped=0
+ok=0; bad=0
 for line in $(grep -oE '[0-9]+ (passed|failed|errors?|skipped)' <<<"$out" | tr ' ' '_'); do
     n=${line%%_*}
     case $line in
@@ -111,7 +114,7 @@ echo
 [ ${#failing[@]} = 0 ] || echo "failing: ${failing[*]}"
 if [ "$skipped" = 0 ]; then
     echo "$passed passed, $failed failed"
-else  # only under CPU emulation: the scenarios' own reason is shown above
+else
     echo "$passed passed, $failed failed, $skipped skipped"
 fi
 [ "$failed" = 0 ]

@@ -130,6 +130,11 @@ void __cdecl PostedDone(SRB_ExecSCSICmd *srb) {
 }
 
 TEST(PassThrough, EachDriveCompletesOnAThreadOfItsOwn) {
+    // qemu 7.2 keeps one descriptor table for all threads of a process: the
+    // provider's workers, started back to back, take each other's thread
+    // segment there and the emulator dies.
+    if (GetEnvironmentVariableA("DISCMEND_EMULATED", NULL, 0) != 0)
+        GTEST_SKIP() << "provider threads under qemu 7.2's shared descriptor table";
     passThroughIoctl = FakePort;
     release = CreateEventA(NULL, TRUE, FALSE, NULL);
     HANDLE handles[3] = {(HANDLE)1, (HANDLE)2, (HANDLE)3};
