@@ -134,3 +134,17 @@ static inline bool WriteBenchImage(BYTE *const *blocks, char *path) {
     if (!ok) printf("bench: can't write %s\n", path);
     return ok;
 }
+
+// Sends the 257 requests one after another through send, each awaited until
+// its status is final: the least a caller of a manager does. The wait pauses
+// the processor between looks, as a spin-wait should, so that it holds up
+// the manager's thread as little as possible.
+static inline bool SendEachAwaited(SRB_ExecSCSICmd *requests, DWORD(__cdecl *send)(void *)) {
+    for (unsigned n = 0; n < IMAGE_BLOCKS; n++) {
+        volatile BYTE *status = &requests[n].SRB_Status;
+        send(&requests[n]);
+        while (*status == SS_PENDING) YieldProcessor();
+        if (*status != SS_COMP) return false;
+    }
+    return true;
+}

@@ -55,13 +55,7 @@ static bool Floor() {
 // The provider's entry point, each request awaited until its status is
 // final; the wait pauses the processor between looks.
 static bool ProviderBareWait() {
-    for (unsigned n = 0; n < IMAGE_BLOCKS; n++) {
-        volatile BYTE *status = &requests[n].SRB_Status;
-        PassThroughSendCommand(&requests[n]);
-        while (*status == SS_PENDING) YieldProcessor();
-        if (*status != SS_COMP) return false;
-    }
-    return true;
+    return SendEachAwaited(requests, PassThroughSendCommand);
 }
 
 static bool ProgramTransfer() {

@@ -36,18 +36,7 @@ enum { ADAPTER = 0, TARGET = 1, BUFFER = 4096 };
 static BYTE floorBuffers[IMAGE_BLOCKS][BUFFER];
 static SRB_ExecSCSICmd floorBlocks[IMAGE_BLOCKS], floorPolled[IMAGE_BLOCKS];
 
-// Sends the requests one after another, each awaited until its status is
-// final. The wait pauses the processor between looks, as a spin-wait
-// should, so that it holds up the manager's thread as little as possible.
-static bool Floor(SRB_ExecSCSICmd *requests) {
-    for (unsigned n = 0; n < IMAGE_BLOCKS; n++) {
-        volatile BYTE *status = &requests[n].SRB_Status;
-        aspiSendCommand(&requests[n]);
-        while (*status == SS_PENDING) YieldProcessor();
-        if (*status != SS_COMP) return false;
-    }
-    return true;
-}
+static bool Floor(SRB_ExecSCSICmd *requests) { return SendEachAwaited(requests, aspiSendCommand); }
 
 static bool ProgramTransfer() {
     AppState.DeviceError = 0;
