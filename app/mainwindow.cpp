@@ -1,12 +1,31 @@
 #include "app/mainwindow.h"
 
+#include <stdio.h>
+
 #include "app/appstate.h"
 #include "app/msgbox.h"
 #include "app/restart.h"
 #include "drive/discovery.h"
+#include "drive/passthrough.h"
 #include "text/messages.h"
 #include "ui/agreement.h"
 #include "ui/maindialog.h"
+
+void TellDrivesHeldElsewhere() {
+    const PassThroughFindings &found = passThroughFindings;
+    for (unsigned i = 0; i < found.heldCount; i++) {
+        char text[sizeof MessageTable.MsgDriveHeld + CDROM_EXCLUSIVE_CALLER_LENGTH];
+        snprintf(text, sizeof text, MessageTable.MsgDriveHeld, found.heldLetter[i], found.heldBy[i]);
+        ShowMessage(NULL, text, MB_OK);
+    }
+}
+
+const char *NoDeviceMessage() {
+    const PassThroughFindings &found = passThroughFindings;
+    if (found.cdLetters != 0 && found.refusedForRights == found.cdLetters)
+        return MessageTable.MsgRunAsAdmin;
+    return MessageTable.MsgNoDevice;
+}
 
 // The order of screens, run inside WM_CREATE. Answers the result of the
 // sequence: 0 ends the run.
@@ -21,6 +40,7 @@ static INT_PTR RunScreens() {
                                  AppState.mainWindow, AgreementDialogProc, 0) == 1;
     }
     if (agreed) {
+        TellDrivesHeldElsewhere();
         AppState.modelCounts[0] = AppState.modelCounts[1] = AppState.modelCounts[2] = 0;
         if (DiscoverDrives(1)) {
             result = DialogBoxParamA(AppState.instance, japanese ? "MainDialog" : "MainDialogUS",
@@ -31,7 +51,7 @@ static INT_PTR RunScreens() {
             if (result == -1) result = 0;
         } else {
             SetRunValue(0);
-            ShowMessage(NULL, MessageTable.MsgNoDevice, MB_OK);
+            ShowMessage(NULL, NoDeviceMessage(), MB_OK);
         }
     }
     if (AppState.restartDone == 1 && AppState.ntFamily == 0) CleanUpRestart();

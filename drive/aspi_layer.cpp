@@ -62,10 +62,19 @@ DWORD GetASPI32SupportInfo() {
 DWORD SendASPI32Command(SRB_ExecSCSICmd *srb) {
     LoadAspi();
     if (aspiSendCommand) return aspiSendCommand(srb);
-    srb->SRB_Status = SS_NO_ADAPTERS;
+    *(volatile BYTE *)&srb->SRB_Status = SS_NO_ADAPTERS;
     if ((srb->SRB_Flags & SRB_POSTING) && srb->SRB_PostProc)
         ((PostProcFn)srb->SRB_PostProc)(srb);
     return SS_NO_ADAPTERS;
+}
+
+int LockDriveForFirmware(BYTE adapter, BYTE target) {
+    if (aspiSendCommand != PassThroughSendCommand) return 1;
+    return PassThroughLock(adapter, target) != LOCK_REFUSED;
+}
+
+void UnlockDriveAfterFirmware(BYTE adapter, BYTE target) {
+    if (aspiSendCommand == PassThroughSendCommand) PassThroughUnlock(adapter, target);
 }
 
 DriveRequest *NewRequest(BYTE adapter, BYTE target, BYTE flags, DWORD bufferLength,

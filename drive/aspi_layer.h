@@ -12,6 +12,14 @@
 DWORD GetASPI32SupportInfo();
 DWORD SendASPI32Command(SRB_ExecSCSICmd *srb);
 
+// Exclusive access to a drive while its firmware is written, where the
+// system offers it: only the program's own provider can ask for it. Answers
+// 0 when the system refused it (another program holds the drive): then no
+// firmware may go to the drive. 1 when it is taken, or not to be had (an
+// ASPI manager, a system without the request).
+int LockDriveForFirmware(BYTE adapter, BYTE target);
+void UnlockDriveAfterFirmware(BYTE adapter, BYTE target);
+
 // Where the two entry points come from. Loaded from WNASPI32.DLL on first
 // use; tests put their own here.
 extern GetASPI32SupportInfoFn aspiGetSupportInfo;

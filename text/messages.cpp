@@ -40,6 +40,13 @@ static const char MsgUpdateFailedDmaEn[] =
         "If you enable DMA mode, please disable it and try to update again.";
 static const char MsgTakeDiscOutEn[] =
         "Take CD off from a tray.";
+static const char MsgRunAsAdminEn[] =
+        "Error: Windows did not let Discmend use the CD drives.\r\n"
+        "Start Discmend as administrator (right-click it and choose "
+        "\"Run as administrator\").";
+static const char MsgDriveHeldEn[] =
+        "The drive %c: is in use by \"%s\" and is left out.\r\n"
+        "Close that program, then start Discmend again.";
 static const char WarnNoAbortEn[] =
         "-DO NOT abort this program nor turn the power off PC during updating.\r\n";
 static const char WarnCloseAppsEn[] =
@@ -178,6 +185,7 @@ const MessageTextSet EnglishTexts = {
     MsgWrongFileEn, MsgInvalidDataEn, MsgReadErrorEn,
     MsgAccessErrorEn, MsgBadSizeEn, MsgNoDataFileEn,
     MsgUpdateFailedDmaEn, MsgTakeDiscOutEn,
+    MsgRunAsAdminEn, MsgDriveHeldEn,
     WarnNoAbortEn, WarnCloseAppsEn, WarnRemoveDiscEn,
     WarnPowerOffEn,
     LabelAcceptEn, LabelDeclineEn,
@@ -241,6 +249,8 @@ void FillMessageTable()
     CopyText(t.MsgNoDataFile, sizeof t.MsgNoDataFile, set->MsgNoDataFile);
     CopyText(t.MsgUpdateFailedDma, sizeof t.MsgUpdateFailedDma, set->MsgUpdateFailedDma);
     CopyText(t.MsgTakeDiscOut, sizeof t.MsgTakeDiscOut, set->MsgTakeDiscOut);
+    CopyText(t.MsgRunAsAdmin, sizeof t.MsgRunAsAdmin, set->MsgRunAsAdmin);
+    CopyText(t.MsgDriveHeld, sizeof t.MsgDriveHeld, set->MsgDriveHeld);
     CopyText(t.WarnNoAbort, sizeof t.WarnNoAbort, set->WarnNoAbort);
     CopyText(t.WarnCloseApps, sizeof t.WarnCloseApps, set->WarnCloseApps);
     CopyText(t.WarnRemoveDisc, sizeof t.WarnRemoveDisc, set->WarnRemoveDisc);

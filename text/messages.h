@@ -7,6 +7,7 @@ struct MessageTableRecord {
     char MsgUpdateFailed[300]; char MsgCloseApps[300]; char MsgNoDevice[300]; char MsgWrongFile[300];
     char MsgInvalidData[300]; char MsgReadError[300]; char MsgAccessError[300]; char MsgBadSize[300];
     char MsgNoDataFile[300]; char MsgUpdateFailedDma[300]; char MsgTakeDiscOut[300];
+    char MsgRunAsAdmin[300]; char MsgDriveHeld[300];  // MsgDriveHeld: printf format, %c letter, %s program
     char WarnNoAbort[300]; char WarnCloseApps[300]; char WarnRemoveDisc[300]; char WarnPowerOff[300];
     char LabelAccept[16]; char LabelDecline[16];
     char WarningText[1200];
@@ -41,6 +42,7 @@ struct MessageTextSet {
     const char *MsgWrongFile; const char *MsgInvalidData; const char *MsgReadError;
     const char *MsgAccessError; const char *MsgBadSize; const char *MsgNoDataFile;
     const char *MsgUpdateFailedDma; const char *MsgTakeDiscOut;
+    const char *MsgRunAsAdmin; const char *MsgDriveHeld;
     const char *WarnNoAbort; const char *WarnCloseApps; const char *WarnRemoveDisc;
     const char *WarnPowerOff;
     const char *LabelAccept; const char *LabelDecline;

@@ -37,6 +37,12 @@ static const char MsgUpdateFailedDmaJa[] =
         "もし、DMA転送をお使いの場合、それを無効にしてから、再度実行してください。";
 static const char MsgTakeDiscOutJa[] =
         "ＣＤをトレイから取り出してください。";
+static const char MsgRunAsAdminJa[] =
+        "エラー：ＣＤドライブを使用する権限がありません。\r\n"
+        "Discmend を右クリックし、「管理者として実行」を選んで起動してください。";
+static const char MsgDriveHeldJa[] =
+        "ドライブ %c: は「%s」が使用中のため、対象から外しました。\r\n"
+        "そのプログラムを終了してから、再度 Discmend を起動してください。";
 static const char WarnNoAbortJa[] =
         "－決して実行途中でプログラムを中止したり、コンピュータの電源を切らないで下さい。\r\n";
 static const char WarnCloseAppsJa[] =
@@ -170,6 +176,7 @@ const MessageTextSet JapaneseTexts = {
     MsgWrongFileJa, MsgInvalidDataJa, MsgReadErrorJa,
     MsgAccessErrorJa, MsgBadSizeJa, MsgNoDataFileJa,
     MsgUpdateFailedDmaJa, MsgTakeDiscOutJa,
+    MsgRunAsAdminJa, MsgDriveHeldJa,
     WarnNoAbortJa, WarnCloseAppsJa, WarnRemoveDiscJa,
     WarnPowerOffJa,
     LabelAcceptJa, LabelDeclineJa,

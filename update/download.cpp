@@ -122,6 +122,14 @@ DWORD TransferImage(BYTE adapter, BYTE target) {
         AppState.DeviceError = 1;
         return 1;
     }
+    // Nobody else may send the drive a command while its firmware is
+    // written. Where the system refuses the lock, nothing is written: the
+    // transfer ends as a refused first block does.
+    if (!LockDriveForFirmware(adapter, target)) {
+        CloseHandle(file);
+        AppState.DeviceError = 1;
+        return 1;
+    }
     for (unsigned short n = 0; n < IMAGE_BLOCKS; n++) {
         BYTE *buffer = (BYTE *)calloc(1, BLOCK_BUFFER);
         DWORD got = 0;
@@ -154,6 +162,7 @@ DWORD TransferImage(BYTE adapter, BYTE target) {
         }
         if (AppState.DeviceError == 1) break;
     }
+    UnlockDriveAfterFirmware(adapter, target);
     CloseHandle(file);
     return AppState.DeviceError;
 }

@@ -56,6 +56,10 @@ TEST(Japanese, EveryTextIsItsShiftJisBytes) {
         {t.MsgUpdateFailedDma, (std::string(kFailed) + "\r\nもし、DMA転送をお使いの場合、"
                                 "それを無効にしてから、再度実行してください。")},
         {t.MsgTakeDiscOut, "ＣＤをトレイから取り出してください。"},
+        {t.MsgRunAsAdmin, "エラー：ＣＤドライブを使用する権限がありません。\r\n"
+                          "Discmend を右クリックし、「管理者として実行」を選んで起動してください。"},
+        {t.MsgDriveHeld, "ドライブ %c: は「%s」が使用中のため、対象から外しました。\r\n"
+                         "そのプログラムを終了してから、再度 Discmend を起動してください。"},
         {t.WarnNoAbort, kNoAbort},
         {t.WarnCloseApps, kCloseApps},
         {t.WarnRemoveDisc, kRemoveDisc},

@@ -212,6 +212,8 @@ void CompleteLater(SRB_ExecSCSICmd *srb, BYTE status) {
     CloseHandle(thread);
 }
 
+BYTE AnswerAsDrive(SRB_ExecSCSICmd *srb) { return Execute(srb); }
+
 int CountSent(BYTE op, int byte1) {
     int n = 0;
     for (const Sent &s : sent) n += s.Is(op, byte1);

@@ -71,3 +71,6 @@ void DrainFake();
 // Completes a request that was held, from another thread, as a late manager would.
 void CompleteLater(SRB_ExecSCSICmd *srb, BYTE status);
 int CountSent(BYTE op, int byte1 = -1);
+// What the drives answer a request, on the caller's thread: recorded in
+// sent and passed by the fault first, as for a request sent to the manager.
+BYTE AnswerAsDrive(SRB_ExecSCSICmd *srb);

@@ -10,12 +10,16 @@
 #include "app/msgbox.h"
 #include "app/restart.h"
 #include "drive/discovery.h"
+#include "drive/aspi_layer.h"
+#include "drive/passthrough.h"
+#include "drive/wait.h"
 #include "fake_aspi.h"
 #include "resources/resource.h"
 #include "text/messages.h"
 #include "tools/fixtures.h"
 #include "ui/maindialog.h"
 #include "update/imagefile.h"
+#include "windows_port.h"
 
 namespace {
 
@@ -120,6 +124,14 @@ const Case kCases[] = {
     {"9x ai=0 twice", "CO", "STATUS TURx5 CloseApps Warning? STATUS TURx5 CloseApps Warning? {AI=0} WB6x256 WB7 shutdown = AI=0 EXIT"},
     // A drive that answers the vendor status command has a procedure of its own.
     {"9x usb disc", "", "STATUS TURx5 EJECT TakeDiscOut = AI=1 UPDATE EXIT"},
+    // Through the program's own pass-through on Windows' storage stack: the
+    // drive is locked for the firmware alone, on the provider's handle.
+    {"nt pt", "O", "TURx5 CloseApps Warning? LOCK {AI=1} WB6x256 WB7 UNLOCK privilege shutdown = AI=1 EXIT"},
+    {"nt pt refused", "O", "TURx5 CloseApps Warning? LOCK {AI=1} WB6x101 UNLOCK UpdateFailedDma privilege shutdown = AI=1 EXIT"},
+    {"nt pt lock-unknown", "O", "TURx5 CloseApps Warning? LOCK(unknown) {AI=1} WB6x256 WB7 privilege shutdown = AI=1 EXIT"},
+    {"nt pt mounted", "O", "TURx5 CloseApps Warning? LOCK(refused) UpdateFailedDma privilege shutdown = AI=1 EXIT"},
+    {"nt pt disc", "", "TURx5 EJECT TakeDiscOut = AI=1 UPDATE EXIT"},
+    {"nt pt", "C", "TURx5 CloseApps Warning? = AI=1 UPDATE EXIT"},
 };
 
 struct MainDialog : ::testing::Test {
@@ -186,6 +198,16 @@ struct MainDialog : ::testing::Test {
             if (!Has("no-run-value"))
                 SetValue(kRunKey, "Discmend", REG_SZ, AppState.programPath, strlen(AppState.programPath) + 1);
         }
+        if (Has("pt")) {  // the drive behind D:, reached through the provider
+            PortDrive port;
+            port.lock = Has("lock-unknown") ? PORT_LOCK_UNKNOWN : Has("mounted") ? PORT_LOCK_MOUNTED : PORT_LOCK_FREE;
+            UseWindowsPort({port});
+            if (OpenPassThroughDrives() != 1) return "no drive on D:";
+            aspiGetSupportInfo = PassThroughSupportInfo;
+            aspiSendCommand = PassThroughSendCommand;
+            TickCount = [] { return GetTickCount(); };  // the fake ticks run away while the provider's thread works
+            portEvent = Tell;
+        }
         HWND dialog = CreateDialogParamA(GetModuleHandleA(NULL), "MainDialogUS", NULL, MainDialogProc, 0);
         DrainFake();
         int attentions = 0;
@@ -215,12 +237,16 @@ struct MainDialog : ::testing::Test {
                 (IsWindowEnabled(GetDlgItem(dialog, IDC_EXIT)) ? " EXIT" : "");
         DestroyWindow(dialog);
         fault = nullptr;
+        if (Has("pt")) LeaveWindowsPort();
         return told;
     }
 };
 
 TEST_F(MainDialog, EveryWayThroughTheUpdateChain) {
-    for (const Case &c : kCases) EXPECT_EQ(Run(c), c.story) << c.setup << " answering " << c.answers;
+    // The provider's threads crash qemu 7.2 (see test_passthrough.cpp).
+    bool emulated = GetEnvironmentVariableA("DISCMEND_EMULATED", NULL, 0) != 0;
+    for (const Case &c : kCases)
+        if (!emulated || !strstr(c.setup, " pt")) EXPECT_EQ(Run(c), c.story) << c.setup << " answering " << c.answers;
 }
 
 }  // namespace

@@ -1,12 +1,24 @@
 // The provider over the NT pass-through: the translation between the request
-// record and the pass-through record, and the provider's threads against a
-// port that a test plays (drive/passthrough.h).
+// record and the pass-through record, the provider's threads against a port
+// that a test plays (drive/passthrough.h), and the provider on Windows' own
+// storage stack (windows_port.h).
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include "app/mainwindow.h"
 #include "drive/passthrough.h"
+#include "fake_aspi.h"
+#include "text/messages.h"
+#include "windows_port.h"
 
 namespace {
+
+// qemu 7.2 keeps one descriptor table for all threads of a process: the
+// provider's workers, started back to back, take each other's thread
+// segment there and the emulator dies.
+#define SKIP_UNDER_QEMU()                                              \
+    if (GetEnvironmentVariableA("DISCMEND_EMULATED", NULL, 0) != 0) \
+    GTEST_SKIP() << "provider threads under qemu 7.2's shared descriptor table"
 
 SRB_ExecSCSICmd Record(BYTE flags, DWORD length, BYTE *buffer, BYTE ha = 0, BYTE target = 0) {
     SRB_ExecSCSICmd srb = {SC_EXEC_SCSI_CMD, 0, ha, flags, 0, target};
@@ -29,6 +41,7 @@ TEST(PassThrough, RequestBecomesThePassThroughRecord) {
     };
     for (const auto &c : cases) {
         SRB_ExecSCSICmd srb = Record(c.flags, c.length, buffer);
+        srb.CDBByte[0] = 0x3B;
         PassThroughRecord record;
         memset(&record, 0xAA, sizeof record);
         FillPassThrough(&srb, buffer + 8, &record);
@@ -41,18 +54,13 @@ TEST(PassThrough, RequestBecomesThePassThroughRecord) {
                     (BYTE *)&record + sptd.SenseInfoOffset == record.sense && record.sense[0] == 0);
         EXPECT_GE(sptd.TimeOutValue, 130u);  // the program waits up to 120 s for the last block
     }
-}
-
-TEST(PassThrough, AlignedCopyOnlyWhereThePortNeedsIt) {
-    alignas(4096) static BYTE page[8192];
-    const struct { BYTE *buffer; DWORD length; ULONG mask; int copy; } cases[] = {
-        {page, 4096, 4095, 0}, {page + 2, 4096, 4095, 1}, {page + 2, 4096, 1, 0},
-        {page + 3, 4096, 1, 1}, {page + 3, 4096, 0, 0},   {page + 3, 0, 4095, 0},
+    // The port gives up a little after the program: a drive that hangs holds
+    // its worker no longer than that.
+    const struct { BYTE op; ULONG least, most; } waits[] = {
+        {0x12, 11, 20}, {0x00, 11, 20}, {0x1B, 61, 70}, {0xCC, 61, 70}, {0x3B, 130, 300}, {0xCD, 130, 300},
     };
-    for (const auto &c : cases) {
-        SRB_ExecSCSICmd srb = Record(SRB_DIR_OUT, c.length, c.buffer);
-        EXPECT_EQ(NeedsAlignedCopy(&srb, c.mask), c.copy) << c.buffer - page << " " << c.mask;
-    }
+    for (const auto &w : waits)
+        EXPECT_TRUE(PortTimeOut(w.op) >= w.least && PortTimeOut(w.op) <= w.most) << std::hex << (int)w.op;
 }
 
 TEST(PassThrough, OutcomeBecomesStatusesAndSense) {
@@ -88,7 +96,8 @@ TEST(PassThrough, OutcomeBecomesStatusesAndSense) {
 
 // A port with three drives: 1 and 2 on port 2, path 0, targets 0 and 1; 3
 // without an address. Drive 1 holds its command until released; drive 2
-// refuses with CHECK CONDITION. The port takes page-aligned buffers only.
+// refuses with CHECK CONDITION. The port takes page-aligned buffers only and
+// knows no other request.
 HANDLE release;
 
 BOOL WINAPI FakePort(HANDLE handle, DWORD code, LPVOID in, DWORD, LPVOID out, DWORD, LPDWORD,
@@ -100,10 +109,7 @@ BOOL WINAPI FakePort(HANDLE handle, DWORD code, LPVOID in, DWORD, LPVOID out, DW
         ((SCSI_ADDRESS *)out)->TargetId = (UCHAR)(drive - 1);
         return TRUE;
     }
-    if (code == IOCTL_SCSI_GET_CAPABILITIES) {
-        ((IO_SCSI_CAPABILITIES *)out)->AlignmentMask = 4096;  // a size rather than a mask
-        return TRUE;
-    }
+    if (code != IOCTL_SCSI_GET_ADDRESS && code != IOCTL_SCSI_PASS_THROUGH_DIRECT) return FALSE;
     PassThroughRecord *record = (PassThroughRecord *)out;  // read from the output buffer
     if (code != IOCTL_SCSI_PASS_THROUGH_DIRECT || in != out) return FALSE;
     if (drive == 1) WaitForSingleObject(release, 10000);
@@ -130,11 +136,8 @@ void __cdecl PostedDone(SRB_ExecSCSICmd *srb) {
 }
 
 TEST(PassThrough, EachDriveCompletesOnAThreadOfItsOwn) {
-    // qemu 7.2 keeps one descriptor table for all threads of a process: the
-    // provider's workers, started back to back, take each other's thread
-    // segment there and the emulator dies.
-    if (GetEnvironmentVariableA("DISCMEND_EMULATED", NULL, 0) != 0)
-        GTEST_SKIP() << "provider threads under qemu 7.2's shared descriptor table";
+    SKIP_UNDER_QEMU();
+    LeaveWindowsPort();
     passThroughIoctl = FakePort;
     release = CreateEventA(NULL, TRUE, FALSE, NULL);
     HANDLE handles[3] = {(HANDLE)1, (HANDLE)2, (HANDLE)3};
@@ -173,6 +176,146 @@ TEST(PassThrough, EachDriveCompletesOnAThreadOfItsOwn) {
         int replied = cases[i].status == SS_COMP || cases[i].status == SS_ERR;
         EXPECT_EQ(memcmp(srb.SRB_BufPointer, "REPLY", 5) == 0, replied) << i;
     }
+}
+
+
+struct Once {
+    SRB_ExecSCSICmd srb;
+    int calls;
+    BYTE statusInRoutine;
+};
+void __cdecl CountCall(SRB_ExecSCSICmd *srb) {
+    Once *once = (Once *)srb;
+    once->calls++;
+    once->statusInRoutine = srb->SRB_Status;
+}
+
+// Requests answered at once, without a worker, still end through their
+// completion routine, called once after the final status.
+TEST(PassThrough, AnswersGivenAtOnceCallTheCompletionRoutine) {
+    SKIP_UNDER_QEMU();
+    const struct { bool started; BYTE command; BYTE status; } cases[] = {
+        {false, SC_EXEC_SCSI_CMD, SS_NO_ADAPTERS},
+        {true, 1, SS_INVALID_SRB},
+    };
+    for (const auto &c : cases) {
+        UseWindowsPort({PortDrive()});
+        if (c.started) ASSERT_EQ(OpenPassThroughDrives(), 1u);
+        Once once = {Record(SRB_DIR_IN | SRB_POSTING, 0, nullptr), 0, 0};
+        once.srb.SRB_Cmd = c.command;
+        once.srb.SRB_PostProc = (void *)CountCall;
+        EXPECT_EQ(PassThroughSendCommand(&once.srb), (DWORD)c.status);
+        EXPECT_TRUE(once.srb.SRB_Status == c.status && once.calls == 1 && once.statusInRoutine == c.status)
+            << (int)c.status << ": called " << once.calls;
+    }
+    LeaveWindowsPort();
+}
+
+BYTE Await(SRB_ExecSCSICmd &srb) {
+    for (int i = 0; i < 5000 && *(volatile BYTE *)&srb.SRB_Status == SS_PENDING; i++) Sleep(1);
+    return srb.SRB_Status;
+}
+
+// The program's heap buffers at any offset, both ways, against a port that
+// refuses what misses its alignment mask (511) or its largest transfer, or
+// that does not say what they are.
+TEST(PassThrough, OnWindowsEveryBufferReachesThePortAligned) {
+    SKIP_UNDER_QEMU();
+    const struct { bool property; DWORD mask, most; int offset; BYTE flags; DWORD length; BYTE status; } cases[] = {
+        {true, 511, 65536, 0, SRB_DIR_IN, 36, SS_COMP},
+        {true, 511, 65536, 8, SRB_DIR_IN, 36, SS_COMP},
+        {true, 511, 65536, 1, SRB_DIR_OUT, 4096, SS_COMP},
+        {true, 511, 65536, 8, SRB_DIR_OUT, 4096, SS_COMP},
+        {false, 4095, 65536, 8, SRB_DIR_OUT, 4096, SS_COMP},  // not said: page alignment holds
+        {true, 511, 2048, 8, SRB_DIR_OUT, 4096, SS_INVALID_SRB},  // longer than the port moves: never sent
+    };
+    alignas(4096) static BYTE pages[2][8192];
+    for (const auto &c : cases) {
+        ResetFake();
+        FakeDrive d;
+        drives = {d};
+        PortDrive port;
+        port.adapterProperty = c.property;
+        port.alignmentMask = c.mask;
+        port.maxTransfer = c.most;
+        UseWindowsPort({port});
+        ASSERT_EQ(OpenPassThroughDrives(), 1u);
+        BYTE *buffer = pages[0] + c.offset;
+        for (DWORD i = 0; i < c.length; i++) buffer[i] = (BYTE)(i * 7);
+        SRB_ExecSCSICmd srb = Record(c.flags, c.length, buffer, 0, 1);
+        BYTE inquiry[] = {0x12, 0, 0, 0, 36, 0}, writeBuffer[] = {0x3B, 6, 0, 0, 0x08, 0, 0, 0x08, 0, 0};
+        memset(srb.CDBByte, 0, 16);
+        memcpy(srb.CDBByte, c.flags == SRB_DIR_IN ? inquiry : writeBuffer, c.flags == SRB_DIR_IN ? 6 : 10);
+        PassThroughSendCommand(&srb);
+        std::string row = std::to_string(c.offset) + (c.flags == SRB_DIR_IN ? " in " : " out ") + std::to_string(c.most);
+        EXPECT_EQ(Await(srb), c.status) << row << ", target status " << (int)srb.SRB_TargStat;
+        EXPECT_EQ(portRefusedBuffers, 0) << row;
+        EXPECT_EQ(portCommands, c.status == SS_COMP) << row;
+        if (c.status == SS_COMP && c.flags == SRB_DIR_IN)
+            EXPECT_EQ(memcmp(buffer + 16, "HX-2150RA ", 10), 0) << row;
+        if (c.status == SS_COMP && c.flags == SRB_DIR_OUT)
+            EXPECT_EQ(memcmp(assembled.data() + 2048, buffer, 2048), 0) << row;
+    }
+    LeaveWindowsPort();
+}
+
+// Which drive letters are opened at start-up, which are served, and what
+// the user is told about the rest.
+TEST(PassThrough, OnWindowsStartUpOpensOnlyCdDrivesAndTellsWhatItLeftOut) {
+    SKIP_UNDER_QEMU();
+    auto drive = [](char letter, UINT type, bool denied = false, const char *heldBy = nullptr) {
+        PortDrive d;
+        d.letter = letter, d.type = type, d.denied = denied, d.target = letter - 'A' - 2;
+        if (heldBy) d.lock = PORT_LOCK_HELD, d.heldBy = heldBy;
+        return d;
+    };
+    const std::string held = "The drive D: is in use by \"Other Burner 2.0\" and is left out.\r\n"
+                             "Close that program, then start Discmend again.";
+    const struct {
+        const char *name;
+        std::vector<PortDrive> letters;
+        unsigned served;
+        const char *opened;  // the letters opened, in order
+        std::vector<std::string> boxes;
+        bool admin;  // NoDeviceMessage asks for an administrator
+    } cases[] = {
+        {"a fixed disk, a share, a RAM disk and two CD drives",
+         {drive('C', DRIVE_FIXED), drive('D', DRIVE_CDROM), drive('E', DRIVE_REMOTE), drive('F', DRIVE_RAMDISK),
+          drive('G', DRIVE_REMOVABLE), drive('H', DRIVE_CDROM)}, 2, "DH", {}, false},
+        {"no administrator", {drive('C', DRIVE_FIXED), drive('D', DRIVE_CDROM, true), drive('E', DRIVE_CDROM, true)},
+         0, "", {}, true},
+        {"one CD drive refused, one opened", {drive('D', DRIVE_CDROM, true), drive('E', DRIVE_CDROM)}, 1, "E", {}, false},
+        {"no CD drive", {drive('C', DRIVE_FIXED)}, 0, "", {}, false},
+        {"held by another program", {drive('D', DRIVE_CDROM, false, "Other Burner 2.0"), drive('E', DRIVE_CDROM)},
+         1, "DE", {held}, false},
+        {"held under a name without its end",
+         {drive('D', DRIVE_CDROM, false, std::string(70, 'n').c_str())}, 0, "D",
+         {"The drive D: is in use by \"" + std::string(63, 'n') + "\" and is left out.\r\n"
+          "Close that program, then start Discmend again."}, false},
+    };
+    for (const auto &c : cases) {
+        ResetFake();
+        UseWindowsPort(c.letters);
+        EXPECT_EQ(OpenPassThroughDrives(), c.served) << c.name;
+        std::string opened;
+        for (const std::string &line : portLog)
+            if (line.size() > 2 && line.compare(1, 5, " open") == 0 && line.find('!') == std::string::npos)
+                opened += line[0];
+        EXPECT_EQ(opened, c.opened) << c.name;
+        TellDrivesHeldElsewhere();
+        std::vector<std::string> shown;
+        for (const Box &b : boxes) shown.push_back(b.text);
+        EXPECT_EQ(shown, c.boxes) << c.name;
+        EXPECT_EQ(NoDeviceMessage() == MessageTable.MsgRunAsAdmin, c.admin) << c.name;
+        for (const PortDrive &d : portDrives) {
+            bool isHeld = d.lock == PORT_LOCK_HELD;
+            for (HANDLE h : d.opened) EXPECT_EQ(StillOpen(h), !isHeld && c.served > 0) << c.name << " " << d.letter;
+            if (isHeld)  // nothing but the query went to a drive another program holds
+                for (const std::string &line : portLog)
+                    EXPECT_TRUE(line[0] != d.letter || line == "D open" || line == "D query") << c.name << " " << line;
+        }
+    }
+    LeaveWindowsPort();
 }
 
 }  // namespace
