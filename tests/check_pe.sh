@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Checks that an exe is a PE32 GUI program for i386 with subsystem version 4.0,
+# Checks that an exe is a PE32 GUI program for i386 with subsystem version 4.0
+# and no symbol table,
 # that it imports only the allowed system DLLs, and that every function it
 # imports is exported by the Windows 98 SE DLL of that name.
 #   check_pe.sh EXE WIN98_EXPORT_DIR
@@ -14,6 +15,8 @@ check 'Magic[[:space:]]+010b' "not PE32"
 check 'Subsystem[[:space:]]+00000002' "not the GUI subsystem"
 check 'MajorSubsystemVersion[[:space:]]+4$' "subsystem major version is not 4"
 check 'MinorSubsystemVersion[[:space:]]+0$' "subsystem minor version is not 0"
+# A release carries no symbol table.
+if i686-w64-mingw32-objdump -f "$exe" | grep -q HAS_SYMS; then echo "FAIL: carries a symbol table"; fail=1; fi
 
 allowed="kernel32 user32 gdi32 advapi32 comctl32 version msvcrt wnaspi32"
 checked=0
