@@ -14,6 +14,12 @@ enum {
     SS_INVALID_HA = 0x81,
     SS_NO_DEVICE = 0x82,
     SS_NO_ADAPTERS = 0xE8,
+    SS_INVALID_SRB = 0xE0,
+
+    HASTAT_OK = 0x00,
+    HASTAT_COMMAND_TIMEOUT = 0x0B,
+    HASTAT_SEL_TO = 0x11,
+    HASTAT_DO_DU = 0x12,  // data over-run or under-run
 
     SRB_POSTING = 0x01,
     SRB_DIR_IN = 0x08,
@@ -24,6 +30,17 @@ enum {
     STATUS_GOOD = 0x00,
     STATUS_CHKCOND = 0x02,
     STATUS_BUSY = 0x08,
+};
+
+// The SCSI operation codes the program sends, and the maker's two vendor
+// commands.
+enum {
+    SCSI_TEST_UNIT_READY = 0x00,
+    SCSI_INQUIRY = 0x12,
+    SCSI_START_STOP_UNIT = 0x1B,
+    SCSI_WRITE_BUFFER = 0x3B,
+    VENDOR_STATUS = 0xCC,    // firmware and model codes; a drive that answers is USB-attached
+    VENDOR_DOWNLOAD = 0xCD,  // CDB byte 1 FF: the image is finished; 00: the loader follows
 };
 
 #pragma pack(push, 1)

@@ -47,18 +47,18 @@ static void __cdecl VendorStatusDone(SRB_ExecSCSICmd *srb) {
 }
 
 int Inquire(BYTE adapter, BYTE target) {
-    static const BYTE cdb[6] = {0x12, 0x00, 0x00, 0x00, 0x20, 0x00};
+    static const BYTE cdb[6] = {SCSI_INQUIRY, 0x00, 0x00, 0x00, 0x20, 0x00};
     return SubmitPosted(NewRequest(adapter, target, POSTED_IN, 256, cdb, 6, InquireDone), 10000);
 }
 
 int InquireRevision(BYTE adapter, BYTE target) {
-    static const BYTE cdb[6] = {0x12, 0x01, 0x81, 0x00, 0xFF, 0x00};
+    static const BYTE cdb[6] = {SCSI_INQUIRY, 0x01, 0x81, 0x00, 0xFF, 0x00};
     return SubmitPosted(NewRequest(adapter, target, POSTED_IN, 255, cdb, 6, InquireRevisionDone),
                         10000);
 }
 
 BYTE TestUnitReady(BYTE adapter, BYTE target) {
-    static const BYTE cdb[6] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    static const BYTE cdb[6] = {SCSI_TEST_UNIT_READY, 0x00, 0x00, 0x00, 0x00, 0x00};
     DriveRequest *request = NewRequest(adapter, target, SRB_DIR_IN, 32, cdb, 6, NULL);
     if (!request) {
         AppState.DeviceError = 1;
@@ -79,12 +79,12 @@ BYTE TestUnitReady(BYTE adapter, BYTE target) {
 }
 
 int EjectMedium(BYTE adapter, BYTE target) {
-    static const BYTE cdb[6] = {0x1B, 0x00, 0x00, 0x00, 0x02, 0x00};
+    static const BYTE cdb[6] = {SCSI_START_STOP_UNIT, 0x00, 0x00, 0x00, 0x02, 0x00};
     return SubmitPosted(NewRequest(adapter, target, POSTED_IN, 32, cdb, 6, EjectDone), 60000);
 }
 
 int RequestVendorStatus(BYTE adapter, BYTE target) {
-    static const BYTE cdb[12] = {0xCC, 0x00, 0x01, 0x00, 0x00, 0x00,
+    static const BYTE cdb[12] = {VENDOR_STATUS, 0x00, 0x01, 0x00, 0x00, 0x00,
                                  0x00, 0x00, 0x00, 0x12, 0x00, 0x00};
     return SubmitPosted(NewRequest(adapter, target, POSTED_IN, 256, cdb, 12, VendorStatusDone),
                         60000);

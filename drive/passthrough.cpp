@@ -66,13 +66,13 @@ BYTE DataDirection(BYTE srbFlags, DWORD length) {
 
 ULONG PortTimeOut(BYTE operationCode) {
     switch (operationCode) {
-    case 0x12:  // INQUIRY: the program waits 10 s
-    case 0x00:  // TEST UNIT READY: 10 s
+    case SCSI_INQUIRY:  // the program waits 10 s
+    case SCSI_TEST_UNIT_READY:
         return 15;
-    case 0x1B:  // START STOP UNIT: 60 s
-    case 0xCC:  // vendor status: 60 s
+    case SCSI_START_STOP_UNIT:  // 60 s
+    case VENDOR_STATUS:
         return 65;
-    default:  // WRITE BUFFER, 0xCD and anything else: the save of the last block waits 120 s
+    default:  // WRITE BUFFER, the download command and anything else: the save of the last block waits 120 s
         return 150;
     }
 }

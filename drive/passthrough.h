@@ -11,10 +11,6 @@
 #include "drive/aspi.h"
 
 enum {
-    SS_INVALID_SRB = 0xE0,
-    HASTAT_OK = 0x00,
-    HASTAT_COMMAND_TIMEOUT = 0x0B,
-    HASTAT_SEL_TO = 0x11,
     PASS_THROUGH_SENSE = 32,
     PAGE_BYTES = 4096,
 };

@@ -233,9 +233,9 @@ static int SgIo(Letter *l, sg_io_hdr_t *h) {
     }
     SimRequest r;
     memset(&r, 0, sizeof r);
-    if (h->dxfer_direction == SG_DXFER_TO_DEV) r.flags = SIM_FLAG_DIR_OUT;
+    if (h->dxfer_direction == SG_DXFER_TO_DEV) r.flags = SRB_DIR_OUT;
     else if (h->dxfer_direction == SG_DXFER_FROM_DEV || h->dxfer_direction == SG_DXFER_TO_FROM_DEV)
-        r.flags = SIM_FLAG_DIR_IN;
+        r.flags = SRB_DIR_IN;
     int moves = h->dxfer_direction != SG_DXFER_NONE && h->dxfer_len;
     r.bufLen = moves ? h->dxfer_len : 0;
     r.data = moves ? (const unsigned char *)h->dxferp : 0;
@@ -272,19 +272,19 @@ static int SgIo(Letter *l, sg_io_hdr_t *h) {
     }
     if (o.latencyMs) SleepMs(o.latencyMs);
     h->duration = (unsigned)o.latencyMs;
-    if (o.status == SIM_SS_NO_DEVICE || o.status == SIM_SS_INVALID_HA) {
+    if (o.status == SS_NO_DEVICE || o.status == SS_INVALID_HA) {
         errno = ENXIO;  // the drive is gone (restarting away)
         return -1;
     }
-    if (o.replyLen && r.flags == SIM_FLAG_DIR_IN) {
+    if (o.replyLen && r.flags == SRB_DIR_IN) {
         memcpy(h->dxferp, o.reply, o.replyLen);
         h->resid = (int)(h->dxfer_len - o.replyLen);
-    } else if (o.status == SIM_SS_COMP && r.flags == SIM_FLAG_DIR_OUT) {
+    } else if (o.status == SS_COMP && r.flags == SRB_DIR_OUT) {
         h->resid = 0;
     }
     h->status = o.targStat;
     h->masked_status = (unsigned char)((o.targStat >> 1) & 0x1F);
-    if (o.status != SIM_SS_COMP && o.targStat == SIM_TARG_GOOD) h->host_status = DID_ERROR;
+    if (o.status != SS_COMP && o.targStat == STATUS_GOOD) h->host_status = DID_ERROR;
     if (o.senseLen && h->sbp && h->mx_sb_len) {
         unsigned n = o.senseLen < h->mx_sb_len ? o.senseLen : h->mx_sb_len;
         memcpy(h->sbp, o.sense, n);

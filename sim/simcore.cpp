@@ -97,7 +97,7 @@ unsigned long SimSupportInfo(SimWorld *w)
     if ((int)idx < w->supportCount && w->supportInfo[idx] != SIM_SUPPORT_COMPUTED)
         return w->supportInfo[idx];
     int count = SimAdapterCount(w);
-    int status = w->aspiStatus >= 0 ? w->aspiStatus : (count > 0 ? SIM_SS_COMP : SIM_SS_NO_ADAPTERS);
+    int status = w->aspiStatus >= 0 ? w->aspiStatus : (count > 0 ? SS_COMP : SS_NO_ADAPTERS);
     return ((unsigned long)(status & 0xFF) << 8) | (unsigned long)(count & 0xFF);
 }
 
@@ -316,8 +316,8 @@ static int ParseFault(ParseState *p, char **tok, int n)
     f.cdb1 = -1;
     f.offset = -1;
     f.from = 1;
-    f.status = SIM_SS_ERR;
-    f.targ = SIM_TARG_CHKCOND;
+    f.status = SS_ERR;
+    f.targ = STATUS_CHKCOND;
     if (strcmp(tok[1], "never") == 0) f.kind = SIM_FAULT_NEVER;
     else if (strcmp(tok[1], "busy") == 0) f.kind = SIM_FAULT_BUSY;
     else if (strcmp(tok[1], "error") == 0) f.kind = SIM_FAULT_ERROR;
@@ -388,7 +388,7 @@ static int ParseFault(ParseState *p, char **tok, int n)
         }
     }
     if (f.kind == SIM_FAULT_DELAY && !haveMs) return Fail(p, "fault delay: ms=... is required");
-    if (f.kind == SIM_FAULT_ERROR && !haveSense && f.targ == SIM_TARG_CHKCOND) {
+    if (f.kind == SIM_FAULT_ERROR && !haveSense && f.targ == STATUS_CHKCOND) {
         f.hasSense = 1;  // plain CHECK CONDITION: illegal request, invalid field in CDB
         f.senseKey = 5;
         f.asc = 0x24;
@@ -607,8 +607,8 @@ int SimLoadFile(SimWorld *w, const char *path, char *err, size_t errCap)
 
 static void CheckCondition(SimOutcome *o, int key, int asc, int ascq)
 {
-    o->status = SIM_SS_ERR;
-    o->targStat = SIM_TARG_CHKCOND;
+    o->status = SS_ERR;
+    o->targStat = STATUS_CHKCOND;
     memset(o->sense, 0, sizeof o->sense);
     o->sense[0] = 0x70;  // current error, fixed format
     o->sense[2] = (unsigned char)(key & 0x0F);
@@ -620,8 +620,8 @@ static void CheckCondition(SimOutcome *o, int key, int asc, int ascq)
 
 static void Good(SimOutcome *o)
 {
-    o->status = SIM_SS_COMP;
-    o->targStat = SIM_TARG_GOOD;
+    o->status = SS_COMP;
+    o->targStat = STATUS_GOOD;
 }
 
 static void Reply(SimOutcome *o, const SimRequest *r, const unsigned char *data, unsigned long len,
@@ -637,7 +637,7 @@ static void Reply(SimOutcome *o, const SimRequest *r, const unsigned char *data,
 // the direction to the command, as the program does for its finish command.
 static int WrongDirection(const SimRequest *r, int dataOut)
 {
-    int in = (r->flags & SIM_FLAG_DIR_IN) != 0, out = (r->flags & SIM_FLAG_DIR_OUT) != 0;
+    int in = (r->flags & SRB_DIR_IN) != 0, out = (r->flags & SRB_DIR_OUT) != 0;
     return dataOut ? (in && !out) : (out && !in);
 }
 
@@ -656,8 +656,8 @@ static unsigned long Be32(const unsigned char *p) { return ((unsigned long)p[0] 
 static unsigned long DataOutLength(const SimRequest *r)
 {
     if (r->cdbLen < 10) return 0;
-    if (r->cdb[0] == 0x3B) return MinUL(Be24(r->cdb + 6), r->bufLen);
-    if (r->cdb[0] == 0xCD && r->cdb[1] == 0x00) return MinUL(Be32(r->cdb + 6), r->bufLen);
+    if (r->cdb[0] == SCSI_WRITE_BUFFER) return MinUL(Be24(r->cdb + 6), r->bufLen);
+    if (r->cdb[0] == VENDOR_DOWNLOAD && r->cdb[1] == 0x00) return MinUL(Be32(r->cdb + 6), r->bufLen);
     return 0;
 }
 
@@ -841,8 +841,9 @@ static void Dispatch(SimWorld *w, SimDevice *d, const SimRequest *r, unsigned lo
 {
     int op = r->cdb[0];
     int cdrw = d->kind == SIM_KIND_CDRW;
-    int known = op == 0x12 || op == 0x00 || op == 0x1B || (cdrw && op == 0x3B) || (cdrw && d->usb && op == 0xCC) ||
-                (cdrw && d->usb && op == 0xCD);
+    int known = op == SCSI_INQUIRY || op == SCSI_TEST_UNIT_READY || op == SCSI_START_STOP_UNIT ||
+                (cdrw && op == SCSI_WRITE_BUFFER) || (cdrw && d->usb && op == VENDOR_STATUS) ||
+                (cdrw && d->usb && op == VENDOR_DOWNLOAD);
     if (!known) {
         CheckCondition(o, 5, 0x20, 0);  // invalid command operation code
         return;
@@ -851,32 +852,32 @@ static void Dispatch(SimWorld *w, SimDevice *d, const SimRequest *r, unsigned lo
         CheckCondition(o, 5, 0x24, 0);
         return;
     }
-    int dataOut = op == 0x3B || (op == 0xCD && r->cdb[1] == 0x00);
-    int dataIn = op == 0x12 || op == 0xCC;
+    int dataOut = op == SCSI_WRITE_BUFFER || (op == VENDOR_DOWNLOAD && r->cdb[1] == 0x00);
+    int dataIn = op == SCSI_INQUIRY || op == VENDOR_STATUS;
     if ((dataOut || dataIn) && WrongDirection(r, dataOut)) {
-        o->status = SIM_SS_ERR;
-        o->hastat = SIM_HASTAT_DATA_RUN;
+        o->status = SS_ERR;
+        o->hastat = HASTAT_DO_DU;
         return;
     }
     switch (op) {
-    case 0x12:
+    case SCSI_INQUIRY:
         Inquiry(d, r, o);
         break;
-    case 0x00:
+    case SCSI_TEST_UNIT_READY:
         if (cdrw && !d->disc) CheckCondition(o, 2, 0x3A, 0);
         else Good(o);
         break;
-    case 0x1B:
+    case SCSI_START_STOP_UNIT:
         if (cdrw && (r->cdb[4] & 0x02) && !(r->cdb[4] & 0x01) && d->disc) {
             d->disc = 0;
             Append(notes, cap, " event=eject");
         }
         Good(o);
         break;
-    case 0x3B:
+    case SCSI_WRITE_BUFFER:
         WriteBuffer(w, d, r, now + o->latencyMs, o, notes, cap);
         break;
-    case 0xCC: {
+    case VENDOR_STATUS: {
         unsigned char buf[18];
         memset(buf, 0, sizeof buf);
         buf[12] = d->firmwareCode;
@@ -884,7 +885,7 @@ static void Dispatch(SimWorld *w, SimDevice *d, const SimRequest *r, unsigned lo
         Reply(o, r, buf, sizeof buf, ((unsigned long)r->cdb[8] << 8) | r->cdb[9]);
         break;
     }
-    case 0xCD:
+    case VENDOR_DOWNLOAD:
         VendorCommand(d, r, now + o->latencyMs, o, notes, cap);
         break;
     }
@@ -907,7 +908,7 @@ static void FormatLine(const SimRequest *r, unsigned long now, const SimOutcome 
     if (o->hastat) Append(line, cap, " hastat=0x%02X", o->hastat);
     if (o->senseLen) Append(line, cap, " sense=%X/%02X/%02X", o->sense[2] & 15, o->sense[12], o->sense[13]);
     unsigned long out = r->data ? DataOutLength(r) : 0;
-    if (out || (r->cdbLen >= 10 && (r->cdb[0] == 0x3B || (r->cdb[0] == 0xCD && r->cdb[1] == 0)))) {
+    if (out || (r->cdbLen >= 10 && (r->cdb[0] == SCSI_WRITE_BUFFER || (r->cdb[0] == VENDOR_DOWNLOAD && r->cdb[1] == 0)))) {
         char dg[17];
         SimFormatDigest(SimDigest(r->data, out), dg);
         Append(line, cap, " out=%lu digest=%s", out, dg);
@@ -922,11 +923,11 @@ void SimExecute(SimWorld *w, const SimRequest *r, unsigned long now, SimOutcome 
     memset(o, 0, sizeof *o);
     SimDevice *d = 0;
     if ((int)r->adapter >= SimAdapterCount(w)) {
-        o->status = SIM_SS_INVALID_HA;
+        o->status = SS_INVALID_HA;
     } else if (r->lun != 0 || !(d = FindDevice(w, (int)r->adapter, (int)r->target, now))) {
-        o->status = SIM_SS_NO_DEVICE;
+        o->status = SS_NO_DEVICE;
     } else if (d->downMode == SIM_DOWN_ABSENT) {
-        o->status = SIM_SS_NO_DEVICE;
+        o->status = SS_NO_DEVICE;
         Append(notes, sizeof notes, " down=absent");
     } else {
         int op = r->cdbLen ? r->cdb[0] : -1;
@@ -935,7 +936,7 @@ void SimExecute(SimWorld *w, const SimRequest *r, unsigned long now, SimOutcome 
             SimFault *f = &d->faults[i];
             if (f->opcode >= 0 && f->opcode != op) continue;
             if (f->cdb1 >= 0 && (r->cdbLen < 2 || r->cdb[1] != f->cdb1)) continue;
-            if (f->offset >= 0 && (op != 0x3B || r->cdbLen < 6 || Be24(r->cdb + 3) != (unsigned long)f->offset))
+            if (f->offset >= 0 && (op != SCSI_WRITE_BUFFER || r->cdbLen < 6 || Be24(r->cdb + 3) != (unsigned long)f->offset))
                 continue;
             f->seen++;
             int inWindow = f->seen >= f->from && (f->count == 0 || f->seen - f->from < f->count);
@@ -950,21 +951,21 @@ void SimExecute(SimWorld *w, const SimRequest *r, unsigned long now, SimOutcome 
         if (delay) Append(notes, sizeof notes, " fault=delay");
         if (act && act->kind == SIM_FAULT_NEVER) {
             o->never = 1;
-            o->status = SIM_SS_PENDING;
+            o->status = SS_PENDING;
             Append(notes, sizeof notes, " fault=never");
         } else if (act && act->kind == SIM_FAULT_BUSY) {
-            o->status = SIM_SS_ERR;
-            o->targStat = SIM_TARG_BUSY;
+            o->status = SS_ERR;
+            o->targStat = STATUS_BUSY;
             Append(notes, sizeof notes, " fault=busy");
         } else if (act) {
             if (act->hasSense) CheckCondition(o, act->senseKey, act->asc, act->ascq);
             o->status = act->status;
             o->targStat = act->targ;
             Append(notes, sizeof notes, " fault=error");
-        } else if (d->downMode == SIM_DOWN_NOTREADY && op != 0x12) {
+        } else if (d->downMode == SIM_DOWN_NOTREADY && op != SCSI_INQUIRY) {
             CheckCondition(o, 2, 0x04, 0x01);  // becoming ready
             Append(notes, sizeof notes, " down=notready");
-        } else if (d->attentionPending && op != 0x12) {
+        } else if (d->attentionPending && op != SCSI_INQUIRY) {
             d->attentionPending = 0;
             CheckCondition(o, 6, 0x29, 0x00);  // power on or reset occurred
         } else if (op < 0) {
@@ -973,6 +974,6 @@ void SimExecute(SimWorld *w, const SimRequest *r, unsigned long now, SimOutcome 
             Dispatch(w, d, r, now, o, notes, sizeof notes);
         }
     }
-    if (!o->never && o->status == SIM_SS_PENDING) o->status = SIM_SS_ERR;  // never leave a finished request pending
+    if (!o->never && o->status == SS_PENDING) o->status = SS_ERR;  // never leave a finished request pending
     if (!w->quiet) FormatLine(r, now, o, notes, o->line, sizeof o->line);
 }

@@ -9,6 +9,8 @@
 #pragma once
 #include <stddef.h>
 
+#include "drive/aspi.h"  // the statuses, flags and operation codes
+
 enum {
     SIM_MAX_DEVICES = 64,
     SIM_MAX_FAULTS = 32,
@@ -23,24 +25,6 @@ enum {
     SIM_IMAGE_SIZE = 526336,   // 257 blocks of 2048 bytes
     SIM_IMAGE_RECORD = 499660, // identification record; revisions at +24, +28, +32
     SIM_DEFAULT_DOWN_MS = 5000,
-};
-
-// Completion statuses and target statuses the simulator produces (same
-// values as the ASPI constants; repeated so that the core needs no Win32).
-enum {
-    SIM_SS_PENDING = 0x00,
-    SIM_SS_COMP = 0x01,
-    SIM_SS_ERR = 0x04,
-    SIM_SS_INVALID_HA = 0x81,
-    SIM_SS_NO_DEVICE = 0x82,
-    SIM_SS_NO_ADAPTERS = 0xE8,
-    SIM_FLAG_POSTING = 0x01,
-    SIM_FLAG_DIR_IN = 0x08,
-    SIM_FLAG_DIR_OUT = 0x10,
-    SIM_TARG_GOOD = 0x00,
-    SIM_TARG_CHKCOND = 0x02,
-    SIM_TARG_BUSY = 0x08,
-    SIM_HASTAT_DATA_RUN = 0x12,  // data over-/under-run: transfer direction wrong
 };
 
 enum SimKind { SIM_KIND_CDRW, SIM_KIND_DISK, SIM_KIND_SCANNER, SIM_KIND_OTHER };

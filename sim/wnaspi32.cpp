@@ -20,8 +20,6 @@
 #include "drive/aspi.h"
 #include "sim/simcore.h"
 
-enum { SS_INVALID_SRB = 0xE0 };
-
 struct PendingRequest {
     PendingRequest *next;
     SRB_ExecSCSICmd *srb;

@@ -19,7 +19,7 @@ DWORD progressValue;
 enum { BLOCK_BUFFER = 4096, SAVE_WAIT_MS = 120000, SAVE_WAIT_TICKS = 400 };
 
 static void BlockCdb(BYTE *cdb, BYTE mode, DWORD offset) {
-    cdb[0] = 0x3B;
+    cdb[0] = SCSI_WRITE_BUFFER;
     cdb[1] = mode;
     cdb[2] = 0;
     cdb[3] = (BYTE)(offset >> 16);
@@ -232,14 +232,14 @@ bool SendLastBlockPolled(unsigned block) {
 
 bool SendFinish() {
     if (!DownloadRequestFree()) return false;
-    static const BYTE cdb[12] = {0xCD, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    static const BYTE cdb[12] = {VENDOR_DOWNLOAD, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     PrepareDownload(0, 0, cdb);
     return RunPolled(190, 20000, true);
 }
 
 bool ReadVendorStatus() {
     if (!DownloadRequestFree()) return false;
-    static const BYTE cdb[12] = {0xCC, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0x12, 0, 0};
+    static const BYTE cdb[12] = {VENDOR_STATUS, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0x12, 0, 0};
     PrepareDownload(SRB_DIR_IN, 18, cdb);
     if (!RunPolled(190, 20000, true)) return false;
     firmwareCode = TransferBuffer[12];
@@ -252,7 +252,7 @@ bool SendLoader() {
     DWORD length = LoaderBodyLength();
     // A body that would reach past the buffer is never sent.
     if (LOADER_HEADER_SIZE + length > TRANSFER_BUFFER_SIZE) return false;
-    BYTE cdb[12] = {0xCD, 0, 0, 0, 0, 0, TransferBuffer[60], TransferBuffer[61],
+    BYTE cdb[12] = {VENDOR_DOWNLOAD, 0, 0, 0, 0, 0, TransferBuffer[60], TransferBuffer[61],
                     TransferBuffer[62], TransferBuffer[63], 0, 0};
     PrepareDownload(SRB_DIR_OUT, length, cdb);
     memmove(TransferBuffer, TransferBuffer + LOADER_HEADER_SIZE, length);
