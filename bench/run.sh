@@ -30,6 +30,7 @@ repo = Path(sys.argv[1])
 sys.path.insert(0, str(repo / "tools" / "rig"))
 import harness  # noqa: E402
 from harness import BUILD, drive, wait_until  # noqa: E402
+from program import ids  # noqa: E402
 
 emulated = os.environ.get("DISCMEND_EMULATED") == "1"
 rounds = int(sys.argv[2] or (40 if emulated else 200))
@@ -84,14 +85,14 @@ def peak_during_update(rig):
         program = scn.start("fw.bin")
         scn.accept_agreement()
         dialog = scn.main_dialog()
-        scn.click(dialog, 1001)
+        scn.click(dialog, ids.IDC_UPDATE)
         scn.answer(1)
         scn.answer(1, limit=60)
         wait_until(scn.session_events, 120, "the shutdown request")
         if len([r for r in scn.log() if r["cdb"].startswith("3B")]) != 257:
             raise RuntimeError("the update did not send the whole image")
         peak = scn.robot(f"memory {dialog['pid']}")["peak"]
-        scn.click(dialog, 1002)
+        scn.click(dialog, ids.IDC_EXIT)
         scn.exit_code(program)
         return peak / 1048576
     finally:

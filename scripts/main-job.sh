@@ -23,6 +23,7 @@ repo = Path(sys.argv[1])
 sys.path.insert(0, str(repo / "tools" / "rig"))
 import harness  # noqa: E402
 from harness import drive, wait_until  # noqa: E402
+from program import ids  # noqa: E402
 
 MODEL, BEFORE, IMAGE_REVISION, BLOCK = "HX-2150RA", "1.00", "1.10", 2048
 
@@ -55,7 +56,7 @@ def read_to_the_end_and_choose(scn, agreement, choice):
     while not scn.refresh(agreement)["controls"][choice]["enabled"]:
         assert scn.robot(f"key {agreement['hwnd']} 34")["ok"]
     scn.click(agreement, choice)
-    wait_until(lambda: scn.refresh(agreement)["controls"][1]["enabled"], 15, "NEXT enabled")
+    wait_until(lambda: scn.refresh(agreement)["controls"][ids.IDC_AGREEMENT_NEXT]["enabled"], 15, "NEXT enabled")
 
 
 def japanese_agreement(rig):
@@ -86,22 +87,22 @@ def main():
             f"target revision {IMAGE_REVISION} (made by mkfixture)")
 
         agreement = scn.dialog("Discmend", limit=60)
-        read_to_the_end_and_choose(scn, agreement, 1004)
+        read_to_the_end_and_choose(scn, agreement, ids.IDC_AGREEMENT_ACCEPT)
         shot = screenshot(rig, agreement, "agreement")
-        scn.click(agreement, 1)
+        scn.click(agreement, ids.IDC_AGREEMENT_NEXT)
         say(f"  agreement   \"{agreement['caption']}\": read to its end with Page Down, accepted")
 
         dialog = scn.main_dialog()
         shown = dialog["controls"]
-        say(f"  before      adapter 0 target 1: {MODEL}, listed as {shown[1003]['text']} "
-            f"with firmware {shown[31]['text']}")
-        scn.click(dialog, 1001)
+        say(f"  before      adapter 0 target 1: {MODEL}, listed as {shown[ids.IDC_SLOT1_RADIO]['text']} "
+            f"with firmware {shown[ids.IDC_SLOT1_REVISION]['text']}")
+        scn.click(dialog, ids.IDC_UPDATE)
         update_pressed = time.monotonic()
         for _ in range(2):
             say(f"  question    {scn.answer(1, limit=60)['text'].splitlines()[0]}  [OK]")
         wait_until(scn.session_events, 120, "the shutdown request")
         wait_until(lambda: (lambda bar: bar["run"] == bar["width"] > 0)(
-            scn.robot(f"pixels {dialog['hwnd']} 1013")), 30, "the progress bar full")
+            scn.robot(f"pixels {dialog['hwnd']} {ids.IDC_PROGRESS}")), 30, "the progress bar full")
         requested = time.monotonic()
         shot2 = screenshot(rig, scn.refresh(dialog), "main-dialog")
 
@@ -126,7 +127,7 @@ def main():
             f"({requested - update_pressed:.1f} s after UPDATE; declined by the rig, so the "
             "program stays to be photographed)")
 
-        scn.click(dialog, 1002)
+        scn.click(dialog, ids.IDC_EXIT)
         code = scn.exit_code(program)
         say(f"  exit        EXIT pressed, exit code {code}")
         say(f"  screenshots {shot}, {shot2}, {japanese_agreement(rig)}")

@@ -12,32 +12,8 @@ import sys
 from pathlib import Path
 
 REPO = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).resolve().parents[1])
-ESCAPES = {"r": "\r", "n": "\n", "t": "\t", '"': '"', "\\": "\\", "'": "'"}
-
-
-def literals(path):
-    """The string literals of a C++ or resource file, adjacent ones joined."""
-    code = path.read_text(encoding="utf-8")
-    code = re.sub(r"//[^\n]*|/\*.*?\*/", " ", code, flags=re.S)
-    code = re.sub(r"'(?:[^'\\\n]|\\.)'", "0", code)
-    found = []
-    for run in re.finditer(r'(?:"(?:[^"\\\n]|\\.)*"\s*)+', code):
-        parts = re.findall(r'"((?:[^"\\\n]|\\.)*)"', run.group(0))
-        found.append(re.sub(r"\\(.)", lambda m: ESCAPES[m.group(1)], "".join(parts)))
-    return found
-
-
-def message_texts(path):
-    """The message entries, warning lines and procedure texts of one
-    language's table, by name without the language suffix."""
-    code = path.read_text(encoding="utf-8")
-    return {m.group(1): "".join(literals_of(m.group(2))) for m in re.finditer(
-        r'static const char ((?:Msg|Txt|Warn)\w+)(?:En|Ja)\[\] =((?:\s*"(?:[^"\\\n]|\\.)*")+);', code)}
-
-
-def literals_of(text):
-    return [re.sub(r"\\(.)", lambda m: ESCAPES[m.group(1)], s)
-            for s in re.findall(r'"((?:[^"\\\n]|\\.)*)"', text)]
+sys.path.insert(0, str(REPO / "tools" / "rig"))
+from program import literals, message_texts  # noqa: E402
 
 
 def check(guide, table, other_table, inline, joiner):
@@ -71,7 +47,7 @@ def check(guide, table, other_table, inline, joiner):
         if not any(quote in s for s in pool):
             problems.append(f"{guide}: inline quote is no text of the program: {quote!r}")
     for name, message in table_texts.items():
-        if name.startswith("Warn"):
+        if name.startswith(("Warn", "Label")):
             continue
         shown = re.compile(re.escape(message.rstrip("\r\n")).replace("%c", ".").replace("%s", ".+?"))
         if not any(shown.search(block) for block in blocks):

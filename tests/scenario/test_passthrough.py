@@ -5,14 +5,12 @@ that never answers."""
 import pytest
 
 from harness import drive
-from test_update import BLOCK, CLOSE_APPS, EXIT, UPDATE, WARNING_TEXT, write_buffers
+from program import SLOTS
+from test_update import BLOCK, CLOSE_APPS, EN, EXIT, UPDATE, WARNING_TEXT, write_buffers
 
 pytestmark = pytest.mark.passthrough
 
-SLOTS = [(1003, 1016, 31), (1004, 1017, 1020), (1005, 1018, 1021), (1006, 1019, 1022)]
-UPDATE_FAILED = "Failed to update the firmware. Turn the power off PC,\r\nturn the power on PC and try it again."
-NO_DEVICE = "Error: No device could be detected."
-DMA_LINE = "\r\nIf you enable DMA mode, please disable it and try to update again."
+UPDATE_FAILED, NO_DEVICE = EN["MsgUpdateFailed"], EN["MsgNoDevice"]
 
 
 def test_drives_on_two_letters_are_listed(scenario):
@@ -54,7 +52,7 @@ def test_block_refused_with_check_condition_ends_the_transfer_before_the_save(sc
     scn.accept_agreement()
     dialog = scn.main_dialog()
     scn.click(dialog, UPDATE)
-    texts = [CLOSE_APPS, WARNING_TEXT, UPDATE_FAILED + DMA_LINE]
+    texts = [CLOSE_APPS, WARNING_TEXT, EN["MsgUpdateFailedDma"]]
     assert [scn.answer(1)["text"] for _ in texts] == texts
     scn.click(dialog, EXIT)
     assert scn.exit_code(program) == 0

@@ -9,6 +9,7 @@ same way."""
 import pytest
 
 from harness import drive, wait_until
+from program import ids, texts
 
 PROGRAM = "C:\\prog\\Discmend.exe"
 RUN_KEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
@@ -18,7 +19,7 @@ LAYOUT = {DEVICE + r"\0": 1, DEVICE + r"\1": 12, OTHER + r"\0": 1}
 BACKUP = (DEVICE.encode() + b"\\0\x001\x00" + DEVICE.encode() + b"\\1\x0012"
           + OTHER.encode() + b"\\0\x001\x00")
 STATE = f'"{PROGRAM}" fw.bin\0C:\\work\0fw.bin\0\0'.encode()
-CLOSE_APPS = "Close all other applications and save all your editing documents now."
+CLOSE_APPS = texts("en")["MsgCloseApps"]
 
 
 def nine_x(scenario, values, **drive_settings):
@@ -53,7 +54,7 @@ def test_whole_cycle_switches_off_restarts_resumes_and_restores_before_the_updat
     first = scn.start("fw.bin", exe=PROGRAM, hold=False)  # Wine may restart
     scn.accept_agreement()
     dialog = scn.main_dialog()
-    scn.click(dialog, 1001)
+    scn.click(dialog, ids.IDC_UPDATE)
     question = scn.answer(1)
     assert question["buttons"] == [1, 2]
     assert question["text"].startswith("You must restart your computer")
@@ -68,7 +69,7 @@ def test_whole_cycle_switches_off_restarts_resumes_and_restores_before_the_updat
     assert run == PROGRAM
     assert not [r for r in scn.log() if r["cdb"].startswith(("00", "3B"))]
 
-    scn.click(resumed, 1001)
+    scn.click(resumed, ids.IDC_UPDATE)
     assert scn.answer(1)["text"] == CLOSE_APPS
     scn.click(scn.box(), 1)  # the last confirmation
     # While the first block is held (the program is busy with it, and its
@@ -83,7 +84,7 @@ def test_whole_cycle_switches_off_restarts_resumes_and_restores_before_the_updat
 
 
 def resumed_by_exit(scn):
-    scn.click(scn.main_dialog(), 1002)
+    scn.click(scn.main_dialog(), ids.IDC_EXIT)
 
 
 def resumed_without_a_drive(scn):

@@ -2,9 +2,11 @@
 drives, the Japanese screens."""
 
 from harness import drive
+from program import SLOTS, ids, texts
 
 CAPTION = "Discmend" + " " * 8 + "Ver. 1.1"
-SLOTS = [(1003, 1016, 31), (1004, 1017, 1020), (1005, 1018, 1021), (1006, 1019, 1022)]
+ACCEPT, DECLINE, SCROLL = ids.IDC_AGREEMENT_ACCEPT, ids.IDC_AGREEMENT_DECLINE, ids.IDC_AGREEMENT_SCROLL
+NEXT = ids.IDC_AGREEMENT_NEXT
 
 
 def test_agreement_must_be_read_to_its_end_and_declining_ends_the_run(scenario):
@@ -15,17 +17,17 @@ def test_agreement_must_be_read_to_its_end_and_declining_ends_the_run(scenario):
     agreement = scn.dialog("Discmend")
     shown = agreement["controls"]
     assert agreement["caption"] == CAPTION
-    assert (shown[1004]["text"], shown[1003]["text"]) == ("Accept", "Do not Accept")
-    assert not any(shown[i]["enabled"] for i in (1004, 1003, 1))
-    assert shown[1006]["scroll"][:2] == [0, 95] and shown[1006]["scroll"][3] == 0
-    page = shown[1006]["scroll"][2]
+    assert (shown[ACCEPT]["text"], shown[DECLINE]["text"]) == (texts("en")["LabelAccept"], texts("en")["LabelDecline"])
+    assert not any(shown[i]["enabled"] for i in (ACCEPT, DECLINE, NEXT))
+    assert shown[SCROLL]["scroll"][:2] == [0, 95] and shown[SCROLL]["scroll"][3] == 0
+    page = shown[SCROLL]["scroll"][2]
     # Page Down up to the last page: the choice stays closed until the last
     # line comes into view.
     for _ in range(-(-(96 - page) // page) - 1):
         assert scn.robot(f"key {agreement['hwnd']} 34")["ok"]
-    assert not scn.refresh(agreement)["controls"][1003]["enabled"]
+    assert not scn.refresh(agreement)["controls"][DECLINE]["enabled"]
     assert scn.robot(f"key {agreement['hwnd']} 34")["ok"]
-    scn.click(agreement, 1003)
+    scn.click(agreement, DECLINE)
     scn.click(agreement, 1)
     assert scn.exit_code(program) == 0
     assert scn.log() == []  # no drive was asked anything
@@ -50,7 +52,7 @@ def test_drive_list_shows_four_drives_without_overlapping_the_buttons(scenario):
     # The window grew so that the buttons, the bar and the note lie below
     # the fourth row, all of them inside the dialog.
     last_row_bottom = max(shown[c]["rect"][3] for c in SLOTS[3])
-    for below in (1001, 1002, 1013, 1015):
+    for below in (ids.IDC_UPDATE, ids.IDC_EXIT, ids.IDC_PROGRESS, ids.IDC_NOTE):
         assert last_row_bottom <= shown[below]["rect"][1], (below, shown[below]["rect"])
         assert shown[below]["rect"][3] <= dialog["rect"][3], (below, dialog["rect"])
 
@@ -62,10 +64,10 @@ def test_japanese_user_gets_the_japanese_screens(scenario):
     scn.start("fw.bin")
     agreement = scn.dialog("Discmend")
     shown = agreement["controls"]
-    assert (shown[1004]["text"], shown[1003]["text"]) == ("許諾する", "許諾しない")
-    assert shown[1006]["scroll"][:2] == [0, 90]
+    assert (shown[ACCEPT]["text"], shown[DECLINE]["text"]) == (texts("ja")["LabelAccept"], texts("ja")["LabelDecline"])
+    assert shown[SCROLL]["scroll"][:2] == [0, 90]
     scn.accept_agreement()
     dialog = scn.main_dialog()
-    assert dialog["controls"][1003]["text"] == "ATAPI"
-    scn.click(dialog, 1001)
-    assert scn.answer(1)["text"] == "ＣＤをトレイから取り出してください。"
+    assert dialog["controls"][ids.IDC_SLOT1_RADIO]["text"] == "ATAPI"
+    scn.click(dialog, ids.IDC_UPDATE)
+    assert scn.answer(1)["text"] == texts("ja")["MsgTakeDiscOut"]

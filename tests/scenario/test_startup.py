@@ -4,10 +4,10 @@ manager, a second instance."""
 import pytest
 
 from harness import CAPTION, drive
+from program import texts
 
-NO_DATA_FILE = "Error: Couldn't find data file."
-NO_DEVICE = "Error: No device could be detected."
-INVALID = "Error: Invalid data was detected."
+EN = texts("en")
+NO_DATA_FILE, NO_DEVICE, INVALID = EN["MsgNoDataFile"], EN["MsgNoDevice"], EN["MsgInvalidData"]
 
 
 def ends_with_box(scn, program, text):

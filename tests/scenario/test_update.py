@@ -5,17 +5,17 @@ drive on the 9x family."""
 import pytest
 
 from harness import drive, fnv1a64, text_mode, wait_until
+from program import ids, texts
 
 BLOCK = 2048
-UPDATE, EXIT, PROGRESS, NOTE = 1001, 1002, 1013, 1015
-CLOSE_APPS = "Close all other applications and save all your editing documents now."
-NO_ABORT = "-DO NOT abort this program nor turn the power off PC during updating.\r\n"
-OTHERS_CLOSED = ("-Closing all other applications before starting the operation.\r\n"
-                 "-Take CD off the VELKOSA USB CD-R/RW drive before starting the operation.\r\n")
-WARNING_TEXT = NO_ABORT + OTHERS_CLOSED + ("-Your computer will be ready to be turned off or will be turned off "
-                           "after updating the firmware. Turn on the computer after that again.")
-MAY_TAKE_MINUTES = ("Note: This may take several minutes. Even if there is no software activity "
-                    "for a long time, do not turn your computer off.")
+UPDATE, EXIT, PROGRESS, NOTE = ids.IDC_UPDATE, ids.IDC_EXIT, ids.IDC_PROGRESS, ids.IDC_NOTE
+RADIO1, REVISION1 = ids.IDC_SLOT1_RADIO, ids.IDC_SLOT1_REVISION
+EN = texts("en")
+CLOSE_APPS = EN["MsgCloseApps"]
+NO_ABORT = EN["WarnNoAbort"]
+OTHERS_CLOSED = EN["WarnCloseApps"] + EN["WarnRemoveDisc"]
+WARNING_TEXT = EN["WarningText"]
+MAY_TAKE_MINUTES = EN["MsgMayTakeMinutes"]
 SHUTDOWN_CALLS = "user32.ExitWindowsEx;advapi32.AdjustTokenPrivileges;advapi32.LookupPrivilegeValueA"
 
 
@@ -46,7 +46,7 @@ def test_atapi_update_on_nt_writes_the_image_and_asks_for_shutdown(scenario, man
     program = scn.start("fw.bin", relay=True)
     scn.accept_agreement()
     dialog = scn.main_dialog()
-    assert (dialog["controls"][1003]["text"], dialog["controls"][31]["text"]) == ("ATAPI", "1.00")
+    assert (dialog["controls"][RADIO1]["text"], dialog["controls"][REVISION1]["text"]) == ("ATAPI", "1.00")
     scn.click(dialog, UPDATE)
     assert scn.answer(1)["text"] == CLOSE_APPS
     confirm = scn.answer(1)
@@ -95,13 +95,12 @@ def test_usb_update_on_9x_runs_both_phases_and_reports_success(scenario):
     scn.accept_agreement()
     dialog = scn.main_dialog()
     shown = dialog["controls"]
-    assert (shown[1003]["text"], shown[31]["text"]) == ("USB", "1.00 (10)")
+    assert (shown[RADIO1]["text"], shown[REVISION1]["text"]) == ("USB", "1.00 (10)")
     scn.click(dialog, UPDATE)
     assert scn.answer(1)["text"] == CLOSE_APPS
     confirm = scn.answer(1)
-    assert confirm["text"] == (NO_ABORT + "-DO NOT turn the power off the USB drive during "
-                               "updating.\r\n" + OTHERS_CLOSED)
-    assert scn.answer(1, limit=200)["text"] == "Succeed to load F/W!!"
+    assert confirm["text"] == NO_ABORT + EN["TxtUsbPowerLine"] + OTHERS_CLOSED
+    assert scn.answer(1, limit=200)["text"] == EN["TxtLoadSucceeded"]
     assert bar_full(scn, dialog)
     wait_until(lambda: scn.refresh(dialog)["controls"][EXIT]["enabled"], 10, "EXIT enabled")
     assert not scn.refresh(dialog)["controls"][UPDATE]["enabled"]

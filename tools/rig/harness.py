@@ -26,6 +26,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from program import ids
+
 REPO = Path(__file__).resolve().parents[2]
 BUILD = REPO / "build" / "win"
 MKFIXTURE = REPO / "build" / "native" / "mkfixture"
@@ -470,16 +472,16 @@ class Scenario:
 
     def main_dialog(self, limit=30):
         return wait_until(lambda: next((w for w in self.windows()
-                                        if not w["box"] and 1001 in w["controls"]), None),
+                                        if not w["box"] and ids.IDC_UPDATE in w["controls"]), None),
                           limit, "main dialog")
 
     def accept_agreement(self):
         """Reads the agreement to its end with Page Down and accepts it."""
         agreement = self.dialog("Discmend")
-        while not self.refresh(agreement)["controls"][1004]["enabled"]:
+        while not self.refresh(agreement)["controls"][ids.IDC_AGREEMENT_ACCEPT]["enabled"]:
             assert self.robot(f"key {agreement['hwnd']} 34")["ok"]
-        self.click(agreement, 1004)
-        self.click(agreement, 1)
+        self.click(agreement, ids.IDC_AGREEMENT_ACCEPT)
+        self.click(agreement, ids.IDC_AGREEMENT_NEXT)
 
     def refresh(self, window):
         return next((w for w in self.windows() if w["hwnd"] == window["hwnd"]), None)
