@@ -77,6 +77,8 @@ int DiscoverDrives(BYTE mode) {
             }
         }
     }
-    LatestScan.complete = 1;
+    // A time-out of the last target's vendor status request is not noticed
+    // above; the flag still tells of it.
+    LatestScan.complete = AppState.DeviceError == 0;
     return found;
 }

@@ -294,6 +294,22 @@ std::function<void(Update &, FakeDrive &)> AtFinish(std::function<void()> then) 
     };
 }
 
+// The drive at 0:target of the one host adapter; after the loader another
+// drive of its model turns up at 0:0, and the 25th request since then that
+// lost picks never completes.
+std::function<void(Update &, FakeDrive &)> NewcomerAndLost(int target, std::function<bool(const Sent &)> lost) {
+    return [=](Update &, FakeDrive &d) {
+        supportInfo = 0x0101;
+        d.target = target;
+        FakeDrive other = d;
+        other.target = 0;
+        fault = [=, n = 0](const Sent &s, SRB_ExecSCSICmd *) mutable {
+            if (s.Is(0xCD, 0)) drives.push_back(other), n = 1;
+            return n && lost(s) && n++ == 25 ? 0 : -1;
+        };
+    };
+}
+
 TEST_F(Update, EveryFailureEndsWithItsOwnMessageAndResult) {
     RunCourses(*this, {
         {"loader missing", [](Update &u, FakeDrive &) { u.writeLoader = false; }, 0,
@@ -335,14 +351,11 @@ TEST_F(Update, EveryFailureEndsWithItsOwnMessageAndResult) {
         {"drive gone after the loader", [](Update &, FakeDrive &d) { d.afterLoader.down = 1000; }, 0,
          MessageTable.MsgNoDevice, 257, 1},
         {"last re-scan after the loader cut short at the drive, another of its model before it",
-         [](Update &, FakeDrive &d) {
-             FakeDrive other = d;
-             other.target = 0;
-             fault = [other, n = 0](const Sent &s, SRB_ExecSCSICmd *) mutable {
-                 if (s.Is(0xCD, 0)) drives.push_back(other), n = 1;
-                 return n && s.Is(0x12, 0) && s.ha == 0 && s.tgt == 1 && n++ == 25 ? 0 : -1;
-             };
-         }, 0, MessageTable.MsgNoDevice, 257, 1},
+         NewcomerAndLost(1, [](const Sent &s) { return s.Is(0x12, 0) && s.tgt == 1; }), 0,
+         MessageTable.MsgNoDevice, 257, 1},
+        {"last re-scan after the loader loses the last target's status unnoticed, another of its model before it",
+         NewcomerAndLost(7, [](const Sent &s) { return s.Is(0xCC) && s.bufLen == 256 && s.tgt == 7; }), 0,
+         MessageTable.MsgNoDevice, 257, 1},
     }, true);
 }
 
