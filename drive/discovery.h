@@ -30,6 +30,15 @@ struct ScanRecord {
 };
 extern ScanRecord LatestScan;
 
+// Where drives of each model have taken part in the scans of the run, by
+// slot: bit (model - 1) is set once a drive of that model got past the
+// vendor status test there, whether the mode accepted it or not. The mode-1
+// inventory starts it afresh; every other scan only adds to it.
+struct SeenRecord {
+    BYTE models[MAX_ADAPTERS * MAX_TARGETS];
+};
+extern SeenRecord SeenInRun;
+
 // The model (1 to 3) that a product identification names, or 0.
 int SupportedModel(const char *productId);
 

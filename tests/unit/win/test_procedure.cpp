@@ -173,7 +173,7 @@ TEST_F(Update, EachRestartIsFollowedByTheUpdatedDriveAlone) {
     const struct { const char *what; int afterFinish, afterLoader, other, newcomer, with, loaderTo, verdictFrom; } cases[] = {
         {"stays", -1, -1, -1, -1, 0, 2, 2},
         {"moves after each", 5, 3, -1, -1, 0, 5, 3},
-        {"moves there and back", 5, 2, -1, -1, 0, 5, 2},
+        {"moves there and back: its first address is not new", 5, 2, -1, -1, 0, 5, -1},
         {"moves after the finish, another earlier", 5, -1, 1, -1, 0, 5, 5},
         {"moves after the finish, another later", 5, -1, 6, -1, 0, 5, 5},
         {"moves after the loader, another earlier", -1, 5, 1, -1, 0, 2, 5},
@@ -294,6 +294,23 @@ std::function<void(Update &, FakeDrive &)> AtFinish(std::function<void()> then) 
     };
 }
 
+// The drive gone after the loader, and another of its model at 0:6, with the
+// loader's code, that answers in the scans that there picks by number (1 the
+// start-up inventory, 2 to 26 the re-scans before the loader, 27 the mode-2
+// scan) and in every scan after the loader.
+std::function<void(Update &, FakeDrive &)> OtherBack(std::function<bool(int)> there) {
+    return [=](Update &, FakeDrive &d) {
+        d.afterLoader.down = 1000;
+        FakeDrive other = d;
+        other.target = 6, other.firmware = 0x15;
+        drives.push_back(other);
+        fault = [=, scan = 0](const Sent &s, SRB_ExecSCSICmd *) mutable {
+            scan += s.Is(0x12, 0) && s.ha == 0 && s.tgt == 0;  // each scan starts there
+            return s.ha == 0 && s.tgt == 6 && scan < 28 && !there(scan) ? SS_NO_DEVICE : -1;
+        };
+    };
+}
+
 // The drive at 0:target of the one host adapter; after the loader another
 // drive of its model turns up at 0:0, and the 25th request since then that
 // lost picks never completes.
@@ -350,6 +367,10 @@ TEST_F(Update, EveryFailureEndsWithItsOwnMessageAndResult) {
          En(TxtDownloadRefused), 257, 1},
         {"drive gone after the loader", [](Update &, FakeDrive &d) { d.afterLoader.down = 1000; }, 0,
          MessageTable.MsgNoDevice, 257, 1},
+        {"drive gone after the loader, another of its model back that only the start-up scan saw",
+         OtherBack([](int scan) { return scan == 1; }), 0, MessageTable.MsgNoDevice, 257, 1},
+        {"drive gone after the loader, another of its model back that only the mode-2 scan saw, passing it over",
+         OtherBack([](int scan) { return scan == 27; }), 0, MessageTable.MsgNoDevice, 257, 1},
         {"last re-scan after the loader cut short at the drive, another of its model before it",
          NewcomerAndLost(1, [](const Sent &s) { return s.Is(0x12, 0) && s.tgt == 1; }), 0,
          MessageTable.MsgNoDevice, 257, 1},
