@@ -240,9 +240,12 @@ static int FindUpdatedDrive(const SeenRecord *seenBefore, int slot, int model) {
     return found;
 }
 
-static void MakeCurrent(int slot) {
+// Makes the drive at slot the current one; answers its DriveTable slot, from
+// which every later test of the run reads the drive's product identification.
+static const DriveSlot *MakeCurrent(int slot) {
     currentAdapter = (BYTE)(slot / MAX_TARGETS);
     currentTarget = (BYTE)(slot % MAX_TARGETS);
+    return SlotOf(currentAdapter, currentTarget);
 }
 
 // The loader phase, from finding the drive again to the verdict on its
@@ -269,8 +272,7 @@ static int LoaderPhase(int imagePhaseRan, ExpectedCodes *expected) {
     before = SeenInRun;  // every scan before the loader, the start-up inventory too
     // The loader goes to the updated drive only, never to another drive of
     // the same model that the scans made current.
-    MakeCurrent(updated);
-    slot = SlotOf(currentAdapter, currentTarget);
+    slot = MakeCurrent(updated);
     InquireRevision(currentAdapter, currentTarget);
     if (AppState.DeviceError == 1) {
         Show(MessageTable.MsgNoDevice);
@@ -308,7 +310,7 @@ static int LoaderPhase(int imagePhaseRan, ExpectedCodes *expected) {
         Show(MessageTable.MsgNoDevice);
         return 0;
     }
-    MakeCurrent(updated);
+    slot = MakeCurrent(updated);
     if (!ReadVendorStatus()) {
         Show(MessageTable.MsgNoDevice);
         return 0;

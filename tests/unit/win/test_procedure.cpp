@@ -169,8 +169,14 @@ const char kSuccess[] = "Succeed to load F/W!!";
 // After each restart the loader and the verdict go to the updated drive alone, or nowhere.
 TEST_F(Update, EachRestartIsFollowedByTheUpdatedDriveAlone) {
     // The updated drive's target after each restart (-1: as before); another drive of the model there all along;
-    // one that turns up with the finish (0xFF) or the loader (0); the loader's and the verdict's target (-1: none).
-    const struct { const char *what; int afterFinish, afterLoader, other, newcomer, with, loaderTo, verdictFrom; } cases[] = {
+    // one that turns up with the finish (0xFF) or the loader (0), behind a drive at its address until that moves;
+    // the loader's and the verdict's target (-1: none); the updated drive's and the newcomer's product when not
+    // HX-2170RA USB and the same.
+    const struct {
+        const char *what;
+        int afterFinish, afterLoader, other, newcomer, with, loaderTo, verdictFrom;
+        const char *product, *newcomerProduct;
+    } cases[] = {
         {"stays", -1, -1, -1, -1, 0, 2, 2},
         {"moves after each", 5, 3, -1, -1, 0, 5, 3},
         {"moves there and back: its first address is not new", 5, 2, -1, -1, 0, 5, -1},
@@ -181,18 +187,22 @@ TEST_F(Update, EachRestartIsFollowedByTheUpdatedDriveAlone) {
         {"stays as another turns up", -1, -1, -1, 1, 0xFF, 2, 2},
         {"moves after the finish as another turns up", 5, -1, -1, 6, 0xFF, -1, -1},
         {"moves after the loader as another turns up", -1, 5, -1, 1, 0, 2, -1},
+        {"moves after the loader as a CD-ROM takes its place, second code", -1, 5, -1, 2, 0, 2, 5, "HX-2350RU", "CD-ROM"},
+        {"moves after the finish as another model takes its place", 5, -1, -1, 2, 0xFF, 5, 5, nullptr, "HX-2350RU"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         Reset();
+        if (c.product) drives[0].product = c.product;
         FakeDrive other = drives[0];  // the same model, without restarts
         drives[0].target = 2;
         TwoPhases(drives[0]);
         drives[0].afterFinish.target = c.afterFinish, drives[0].afterLoader.target = c.afterLoader;
         if (c.other >= 0) other.target = c.other, drives.push_back(other);
         other.target = c.newcomer;
+        if (c.newcomerProduct) other.product = c.newcomerProduct;
         if (c.newcomer >= 0) fault = [other, c](const Sent &s, SRB_ExecSCSICmd *) {
-            if (s.Is(0xCD, c.with)) drives.push_back(other);
+            if (s.Is(0xCD, c.with)) drives.insert(drives.begin(), other);  // the fake answers with the last one
             return -1;
         };
         EXPECT_EQ(Run(), c.verdictFrom >= 0 ? 1 : 0);
