@@ -265,7 +265,8 @@ static int LoaderPhase(int imagePhaseRan, ExpectedCodes *expected) {
     if (!RefreshAdapters()) return 0;
     Rescan();
     updated = FindUpdatedDrive(&before, updated, driveModel);
-    if (!DiscoverDrives(2) || updated < 0) {
+    // When no drive is named, not even the mode-2 scan goes out.
+    if (updated < 0 || !DiscoverDrives(2)) {
         Show(MessageTable.MsgNoDevice);
         return 0;
     }
