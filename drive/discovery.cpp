@@ -11,6 +11,7 @@ DriveSlot DriveTable[MAX_ADAPTERS * MAX_TARGETS];
 BYTE currentAdapter;
 BYTE currentTarget;
 ScanRecord LatestScan;
+SeenRecord SeenInRun;
 
 static const struct {
     const char *productId;
@@ -31,6 +32,7 @@ int SupportedModel(const char *productId) {
 
 int DiscoverDrives(BYTE mode) {
     memset(&LatestScan, 0, sizeof LatestScan);
+    if (mode == 1) memset(&SeenInRun, 0, sizeof SeenInRun);
     if (AppState.hostAdapterCount == 0) return 0;
     // The table has room for 8 host adapters; any beyond are not scanned.
     unsigned adapters = AppState.hostAdapterCount < MAX_ADAPTERS ? AppState.hostAdapterCount
@@ -51,6 +53,7 @@ int DiscoverDrives(BYTE mode) {
             int model = SupportedModel(slot->productId);
             if (model == 0) continue;
             int row = model - 1;
+            SeenInRun.models[a * MAX_TARGETS + t] |= (BYTE)(1 << row);
             int accept = 0;
             if (mode == 1) {
                 accept = 1;
@@ -77,6 +80,8 @@ int DiscoverDrives(BYTE mode) {
             }
         }
     }
-    LatestScan.complete = 1;
+    // A time-out of the last target's vendor status request is not noticed
+    // above; the flag still tells of it.
+    LatestScan.complete = AppState.DeviceError == 0;
     return found;
 }

@@ -19,14 +19,25 @@ DriveSlot *SlotOf(BYTE adapter, BYTE target);
 
 // What the latest DiscoverDrives call accepted, by slot: the model (1 to 3,
 // the row of the model table) of each drive accepted, 0 elsewhere. complete
-// is 1 when that scan ran to its end. With a loader file named, each drive
-// recorded answered the vendor status command in that scan, whereas productId
-// in DriveTable keeps its text where nothing answers any more.
+// is 1 when that scan ran to its end and none of its requests timed out, not
+// even the last target's vendor status request, which the scan itself lets
+// pass. With a loader file named, each drive recorded answered the vendor
+// status command in that scan, whereas productId in DriveTable keeps its text
+// where nothing answers any more.
 struct ScanRecord {
     BYTE model[MAX_ADAPTERS * MAX_TARGETS];
     int complete;
 };
 extern ScanRecord LatestScan;
+
+// Where drives of each model have taken part in the scans of the run, by
+// slot: bit (model - 1) is set once a drive of that model got past the
+// vendor status test there, whether the mode accepted it or not. The mode-1
+// inventory starts it afresh; every other scan only adds to it.
+struct SeenRecord {
+    BYTE models[MAX_ADAPTERS * MAX_TARGETS];
+};
+extern SeenRecord SeenInRun;
 
 // The model (1 to 3) that a product identification names, or 0.
 int SupportedModel(const char *productId);

@@ -223,25 +223,29 @@ static void Rescan() {
 
 // The updated drive after a restart, by the latest scan: the drive of its
 // model at the slot it had before the restart, when one answered there;
-// otherwise the one drive of the model at a slot where the scan before the
-// restart (before) had none. -1 when neither names exactly one drive, or the
-// scan stopped early: the run then can't tell its drive from another of the
-// same model.
-static int FindUpdatedDrive(const ScanRecord *before, int slot, int model) {
+// otherwise the one drive of the model at a slot where no drive of the model
+// took part in any scan of the run before the restart (seenBefore). -1 when
+// neither names exactly one drive, or the scan was not complete: the run then
+// can't tell its drive from another of the same model.
+static int FindUpdatedDrive(const SeenRecord *seenBefore, int slot, int model) {
     if (!LatestScan.complete) return -1;
     if (LatestScan.model[slot] == model) return slot;
+    BYTE bit = (BYTE)(1 << (model - 1));
     int found = -1;
     for (int i = 0; i < MAX_ADAPTERS * MAX_TARGETS; i++) {
-        if (LatestScan.model[i] != model || before->model[i] == model) continue;
+        if (LatestScan.model[i] != model || (seenBefore->models[i] & bit)) continue;
         if (found >= 0) return -1;
         found = i;
     }
     return found;
 }
 
-static void MakeCurrent(int slot) {
+// Makes the drive at slot the current one; answers its DriveTable slot, from
+// which every later test of the run reads the drive's product identification.
+static const DriveSlot *MakeCurrent(int slot) {
     currentAdapter = (BYTE)(slot / MAX_TARGETS);
     currentTarget = (BYTE)(slot % MAX_TARGETS);
+    return SlotOf(currentAdapter, currentTarget);
 }
 
 // The loader phase, from finding the drive again to the verdict on its
@@ -249,7 +253,7 @@ static void MakeCurrent(int slot) {
 static int LoaderPhase(int imagePhaseRan, ExpectedCodes *expected) {
     // No scan has run since the start-up inventory, and the drive being
     // updated is still the current one.
-    ScanRecord before = LatestScan;
+    SeenRecord before = SeenInRun;
     int updated = currentAdapter * MAX_TARGETS + currentTarget;
     const DriveSlot *slot = SlotOf(currentAdapter, currentTarget);
     int driveModel = SupportedModel(slot->productId);
@@ -261,15 +265,15 @@ static int LoaderPhase(int imagePhaseRan, ExpectedCodes *expected) {
     if (!RefreshAdapters()) return 0;
     Rescan();
     updated = FindUpdatedDrive(&before, updated, driveModel);
-    before = LatestScan;  // where the drives of the model are before the loader
-    if (!DiscoverDrives(2) || updated < 0) {
+    // When no drive is named, not even the mode-2 scan goes out.
+    if (updated < 0 || !DiscoverDrives(2)) {
         Show(MessageTable.MsgNoDevice);
         return 0;
     }
+    before = SeenInRun;  // every scan before the loader, the start-up inventory too
     // The loader goes to the updated drive only, never to another drive of
     // the same model that the scans made current.
-    MakeCurrent(updated);
-    slot = SlotOf(currentAdapter, currentTarget);
+    slot = MakeCurrent(updated);
     InquireRevision(currentAdapter, currentTarget);
     if (AppState.DeviceError == 1) {
         Show(MessageTable.MsgNoDevice);
@@ -307,7 +311,7 @@ static int LoaderPhase(int imagePhaseRan, ExpectedCodes *expected) {
         Show(MessageTable.MsgNoDevice);
         return 0;
     }
-    MakeCurrent(updated);
+    slot = MakeCurrent(updated);
     if (!ReadVendorStatus()) {
         Show(MessageTable.MsgNoDevice);
         return 0;

@@ -169,11 +169,17 @@ const char kSuccess[] = "Succeed to load F/W!!";
 // After each restart the loader and the verdict go to the updated drive alone, or nowhere.
 TEST_F(Update, EachRestartIsFollowedByTheUpdatedDriveAlone) {
     // The updated drive's target after each restart (-1: as before); another drive of the model there all along;
-    // one that turns up with the finish (0xFF) or the loader (0); the loader's and the verdict's target (-1: none).
-    const struct { const char *what; int afterFinish, afterLoader, other, newcomer, with, loaderTo, verdictFrom; } cases[] = {
+    // one that turns up with the finish (0xFF) or the loader (0), behind a drive at its address until that moves;
+    // the loader's and the verdict's target (-1: none); the updated drive's and the newcomer's product when not
+    // HX-2170RA USB and the same.
+    const struct {
+        const char *what;
+        int afterFinish, afterLoader, other, newcomer, with, loaderTo, verdictFrom;
+        const char *product, *newcomerProduct;
+    } cases[] = {
         {"stays", -1, -1, -1, -1, 0, 2, 2},
         {"moves after each", 5, 3, -1, -1, 0, 5, 3},
-        {"moves there and back", 5, 2, -1, -1, 0, 5, 2},
+        {"moves there and back: its first address is not new", 5, 2, -1, -1, 0, 5, -1},
         {"moves after the finish, another earlier", 5, -1, 1, -1, 0, 5, 5},
         {"moves after the finish, another later", 5, -1, 6, -1, 0, 5, 5},
         {"moves after the loader, another earlier", -1, 5, 1, -1, 0, 2, 5},
@@ -181,18 +187,22 @@ TEST_F(Update, EachRestartIsFollowedByTheUpdatedDriveAlone) {
         {"stays as another turns up", -1, -1, -1, 1, 0xFF, 2, 2},
         {"moves after the finish as another turns up", 5, -1, -1, 6, 0xFF, -1, -1},
         {"moves after the loader as another turns up", -1, 5, -1, 1, 0, 2, -1},
+        {"moves after the loader as a CD-ROM takes its place, second code", -1, 5, -1, 2, 0, 2, 5, "HX-2350RU", "CD-ROM"},
+        {"moves after the finish as another model takes its place", 5, -1, -1, 2, 0xFF, 5, 5, nullptr, "HX-2350RU"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         Reset();
+        if (c.product) drives[0].product = c.product;
         FakeDrive other = drives[0];  // the same model, without restarts
         drives[0].target = 2;
         TwoPhases(drives[0]);
         drives[0].afterFinish.target = c.afterFinish, drives[0].afterLoader.target = c.afterLoader;
         if (c.other >= 0) other.target = c.other, drives.push_back(other);
         other.target = c.newcomer;
+        if (c.newcomerProduct) other.product = c.newcomerProduct;
         if (c.newcomer >= 0) fault = [other, c](const Sent &s, SRB_ExecSCSICmd *) {
-            if (s.Is(0xCD, c.with)) drives.push_back(other);
+            if (s.Is(0xCD, c.with)) drives.insert(drives.begin(), other);  // the fake answers with the last one
             return -1;
         };
         EXPECT_EQ(Run(), c.verdictFrom >= 0 ? 1 : 0);
@@ -204,6 +214,8 @@ TEST_F(Update, EachRestartIsFollowedByTheUpdatedDriveAlone) {
         }
         EXPECT_EQ((std::vector<int>{CountSent(0xCD, 0), loaderTo, verdictFrom}),
                   (std::vector<int>{c.loaderTo >= 0 ? 1 : 0, c.loaderTo, c.verdictFrom}));
+        // No drive named before the loader: nothing follows the 25 re-scans of the two host adapters.
+        if (c.loaderTo < 0) EXPECT_EQ(CountSent(0x12, 0), 25 * 2 * 8);
     }
 }
 
@@ -294,6 +306,39 @@ std::function<void(Update &, FakeDrive &)> AtFinish(std::function<void()> then) 
     };
 }
 
+// The drive gone after the loader, and another of its model at 0:6, with the
+// loader's code, that answers in the scans that there picks by number (1 the
+// start-up inventory, 2 to 26 the re-scans before the loader, 27 the mode-2
+// scan) and in every scan after the loader.
+std::function<void(Update &, FakeDrive &)> OtherBack(std::function<bool(int)> there) {
+    return [=](Update &, FakeDrive &d) {
+        d.afterLoader.down = 1000;
+        FakeDrive other = d;
+        other.target = 6, other.firmware = 0x15;
+        drives.push_back(other);
+        fault = [=, scan = 0](const Sent &s, SRB_ExecSCSICmd *) mutable {
+            scan += s.Is(0x12, 0) && s.ha == 0 && s.tgt == 0;  // each scan starts there
+            return s.ha == 0 && s.tgt == 6 && scan < 28 && !there(scan) ? SS_NO_DEVICE : -1;
+        };
+    };
+}
+
+// The drive at 0:target of the one host adapter; after the loader another
+// drive of its model turns up at 0:0, and the 25th request since then that
+// lost picks never completes.
+std::function<void(Update &, FakeDrive &)> NewcomerAndLost(int target, std::function<bool(const Sent &)> lost) {
+    return [=](Update &, FakeDrive &d) {
+        supportInfo = 0x0101;
+        d.target = target;
+        FakeDrive other = d;
+        other.target = 0;
+        fault = [=, n = 0](const Sent &s, SRB_ExecSCSICmd *) mutable {
+            if (s.Is(0xCD, 0)) drives.push_back(other), n = 1;
+            return n && lost(s) && n++ == 25 ? 0 : -1;
+        };
+    };
+}
+
 TEST_F(Update, EveryFailureEndsWithItsOwnMessageAndResult) {
     RunCourses(*this, {
         {"loader missing", [](Update &u, FakeDrive &) { u.writeLoader = false; }, 0,
@@ -334,15 +379,16 @@ TEST_F(Update, EveryFailureEndsWithItsOwnMessageAndResult) {
          En(TxtDownloadRefused), 257, 1},
         {"drive gone after the loader", [](Update &, FakeDrive &d) { d.afterLoader.down = 1000; }, 0,
          MessageTable.MsgNoDevice, 257, 1},
+        {"drive gone after the loader, another of its model back that only the start-up scan saw",
+         OtherBack([](int scan) { return scan == 1; }), 0, MessageTable.MsgNoDevice, 257, 1},
+        {"drive gone after the loader, another of its model back that only the mode-2 scan saw, passing it over",
+         OtherBack([](int scan) { return scan == 27; }), 0, MessageTable.MsgNoDevice, 257, 1},
         {"last re-scan after the loader cut short at the drive, another of its model before it",
-         [](Update &, FakeDrive &d) {
-             FakeDrive other = d;
-             other.target = 0;
-             fault = [other, n = 0](const Sent &s, SRB_ExecSCSICmd *) mutable {
-                 if (s.Is(0xCD, 0)) drives.push_back(other), n = 1;
-                 return n && s.Is(0x12, 0) && s.ha == 0 && s.tgt == 1 && n++ == 25 ? 0 : -1;
-             };
-         }, 0, MessageTable.MsgNoDevice, 257, 1},
+         NewcomerAndLost(1, [](const Sent &s) { return s.Is(0x12, 0) && s.tgt == 1; }), 0,
+         MessageTable.MsgNoDevice, 257, 1},
+        {"last re-scan after the loader loses the last target's status unnoticed, another of its model before it",
+         NewcomerAndLost(7, [](const Sent &s) { return s.Is(0xCC) && s.bufLen == 256 && s.tgt == 7; }), 0,
+         MessageTable.MsgNoDevice, 257, 1},
     }, true);
 }
 
