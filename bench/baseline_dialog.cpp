@@ -72,7 +72,7 @@ static int FeedSimulator() {
         srb.SRB_SenseLen = SENSE_LEN;
         srb.SRB_CDBLen = 10;
         DWORD offset = n * 2048;
-        BYTE cdb[10] = {0x3B, (BYTE)(n < 256 ? 6 : 7), 0, (BYTE)(offset >> 16), (BYTE)(offset >> 8), (BYTE)offset, 0, 0x08, 0, 0};
+        BYTE cdb[10] = {SCSI_WRITE_BUFFER, (BYTE)(n < 256 ? 6 : 7), 0, (BYTE)(offset >> 16), (BYTE)(offset >> 8), (BYTE)offset, 0, 0x08, 0, 0};
         memcpy(srb.CDBByte, cdb, sizeof cdb);
         send(&srb);
         while (*(volatile BYTE *)&srb.SRB_Status == SS_PENDING) Sleep(0);

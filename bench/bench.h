@@ -110,7 +110,7 @@ static inline void BuildBlock(SRB_ExecSCSICmd &srb, BYTE adapter, BYTE target, u
     srb.SRB_BufPointer = buffer;
     srb.SRB_SenseLen = SENSE_LEN;
     srb.SRB_CDBLen = cdbLength;
-    srb.CDBByte[0] = 0x3B;
+    srb.CDBByte[0] = SCSI_WRITE_BUFFER;
     srb.CDBByte[1] = n < IMAGE_BLOCKS - 1 ? 6 : 7;
     srb.CDBByte[3] = (BYTE)(offset >> 16);
     srb.CDBByte[4] = (BYTE)(offset >> 8);

@@ -31,9 +31,9 @@ static SRB_ExecSCSICmd floorRequests[FLOOR_REQUESTS];
 static BYTE floorBuffers[FLOOR_REQUESTS][256];
 
 static void BuildFloor() {
-    static const BYTE inquiry[6] = {0x12, 0, 0, 0, 0x20, 0};
-    static const BYTE revision[6] = {0x12, 1, 0x81, 0, 0xFF, 0};
-    static const BYTE vendor[12] = {0xCC, 0, 1, 0, 0, 0, 0, 0, 0, 0x12, 0, 0};
+    static const BYTE inquiry[6] = {SCSI_INQUIRY, 0, 0, 0, 0x20, 0};
+    static const BYTE revision[6] = {SCSI_INQUIRY, 1, 0x81, 0, 0xFF, 0};
+    static const BYTE vendor[12] = {VENDOR_STATUS, 0, 1, 0, 0, 0, 0, 0, 0, 0x12, 0, 0};
     unsigned n = 0;
     for (BYTE a = 0; a < 8; a++) {
         for (BYTE t = 0; t < 8; t++) {

@@ -77,13 +77,13 @@ TEST_F(Discovery, NoAdapterAsksNothingAndAdaptersPastTheTableAreNotScanned) {
 TEST_F(Discovery, TimeOutStopsTheScanWithAMessageAndStopsTheNextScanAtOnce) {
     Add(2, "HX-2150RA");
     Add(5, "HX-2150RA");
-    fault = [](const Sent &s, SRB_ExecSCSICmd *) { return s.Is(0xCC) && s.tgt == 2 ? 0 : -1; };
+    fault = [](const Sent &s, SRB_ExecSCSICmd *) { return s.Is(VENDOR_STATUS) && s.tgt == 2 ? 0 : -1; };
     EXPECT_EQ(DiscoverDrives(1), 0);
     EXPECT_EQ(AppState.DeviceError, 1u);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, MessageTable.MsgUpdateFailed);
     // Noticed after the drive's revision INQUIRY: target 5 is never asked.
-    EXPECT_TRUE(sent.back().Is(0x12, 1) && sent.back().tgt == 2);
+    EXPECT_TRUE(sent.back().Is(SCSI_INQUIRY, 1) && sent.back().tgt == 2);
     fault = nullptr;
     sent.clear();
     EXPECT_EQ(DiscoverDrives(1), 0);

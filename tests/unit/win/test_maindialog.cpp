@@ -213,7 +213,7 @@ struct MainDialog : ::testing::Test {
         int attentions = 0;
         fault = [this, attentions](const Sent &s, SRB_ExecSCSICmd *srb) mutable {
             const char *words[] = {"TUR", "EJECT", "STATUS", "WB6", "WB7"};
-            int op = s.Is(0) ? 0 : s.Is(0x1B) ? 1 : s.Is(0xCC) ? 2 : s.Is(0x3B, 6) ? 3 : s.Is(0x3B, 7) ? 4 : -1;
+            int op = s.Is(SCSI_TEST_UNIT_READY) ? 0 : s.Is(SCSI_START_STOP_UNIT) ? 1 : s.Is(VENDOR_STATUS) ? 2 : s.Is(SCSI_WRITE_BUFFER, 6) ? 3 : s.Is(SCSI_WRITE_BUFFER, 7) ? 4 : -1;
             if (op == 3 && s.Offset() == 0) Tell("{" + Left() + "}");
             Tell(op < 0 ? "op?" : words[op]);
             if ((Has("silent") && op == 0) || (Has("eject-silent") && op == 1)) return 0;

@@ -41,7 +41,7 @@ TEST(PassThrough, RequestBecomesThePassThroughRecord) {
     };
     for (const auto &c : cases) {
         SRB_ExecSCSICmd srb = Record(c.flags, c.length, buffer);
-        srb.CDBByte[0] = 0x3B;
+        srb.CDBByte[0] = SCSI_WRITE_BUFFER;
         PassThroughRecord record;
         memset(&record, 0xAA, sizeof record);
         FillPassThrough(&srb, buffer + 8, &record);
@@ -57,7 +57,8 @@ TEST(PassThrough, RequestBecomesThePassThroughRecord) {
     // The port gives up a little after the program: a drive that hangs holds
     // its worker no longer than that.
     const struct { BYTE op; ULONG least, most; } waits[] = {
-        {0x12, 11, 20}, {0x00, 11, 20}, {0x1B, 61, 70}, {0xCC, 61, 70}, {0x3B, 130, 300}, {0xCD, 130, 300},
+        {SCSI_INQUIRY, 11, 20},      {SCSI_TEST_UNIT_READY, 11, 20}, {SCSI_START_STOP_UNIT, 61, 70},
+        {VENDOR_STATUS, 61, 70},     {SCSI_WRITE_BUFFER, 130, 300},  {VENDOR_DOWNLOAD, 130, 300},
     };
     for (const auto &w : waits)
         EXPECT_TRUE(PortTimeOut(w.op) >= w.least && PortTimeOut(w.op) <= w.most) << std::hex << (int)w.op;
@@ -243,7 +244,7 @@ TEST(PassThrough, OnWindowsEveryBufferReachesThePortAligned) {
         BYTE *buffer = pages[0] + c.offset;
         for (DWORD i = 0; i < c.length; i++) buffer[i] = (BYTE)(i * 7);
         SRB_ExecSCSICmd srb = Record(c.flags, c.length, buffer, 0, 1);
-        BYTE inquiry[] = {0x12, 0, 0, 0, 36, 0}, writeBuffer[] = {0x3B, 6, 0, 0, 0x08, 0, 0, 0x08, 0, 0};
+        BYTE inquiry[] = {SCSI_INQUIRY, 0, 0, 0, 36, 0}, writeBuffer[] = {SCSI_WRITE_BUFFER, 6, 0, 0, 0x08, 0, 0, 0x08, 0, 0};
         memset(srb.CDBByte, 0, 16);
         memcpy(srb.CDBByte, c.flags == SRB_DIR_IN ? inquiry : writeBuffer, c.flags == SRB_DIR_IN ? 6 : 10);
         PassThroughSendCommand(&srb);

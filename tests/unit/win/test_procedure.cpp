@@ -117,7 +117,7 @@ TEST_F(Update, TwoPhasesWithTheDriveComingBackElsewhere) {
 
     std::vector<const Sent *> blocks;
     for (const Sent &s : sent)
-        if (s.Is(0x3B)) blocks.push_back(&s);
+        if (s.Is(SCSI_WRITE_BUFFER)) blocks.push_back(&s);
     ASSERT_EQ(blocks.size(), 257u);
     for (unsigned n = 0; n < 257; n++) {
         EXPECT_EQ(blocks[n]->cdb[1], n < 256 ? 6 : 7) << n;
@@ -126,12 +126,12 @@ TEST_F(Update, TwoPhasesWithTheDriveComingBackElsewhere) {
     }
     EXPECT_TRUE(assembled == MakeImage(image));
     EXPECT_EQ(blocks[256]->progress - blocks[0]->progress, 85u);  // a step every third block
-    const Sent *finish = First(0xCD, 0xFF);
+    const Sent *finish = First(VENDOR_DOWNLOAD, 0xFF);
     ASSERT_EQ(finish, blocks[256] + 1);
     // About 70 s before the drive is looked for again, about 30 s after the loader.
     EXPECT_NEAR((double)(finish[1].time - finish->time), 369 * 190, 2000);
-    const Sent *load = First(0xCD, 0);
-    ASSERT_EQ(CountSent(0xCD, 0), 1);
+    const Sent *load = First(VENDOR_DOWNLOAD, 0);
+    ASSERT_EQ(CountSent(VENDOR_DOWNLOAD, 0), 1);
     EXPECT_NEAR((double)(load[1].time - load->time), 158 * 190, 2000);
     std::vector<uint8_t> body(loaderBytes.begin() + 64, loaderBytes.begin() + 64 + 5000 + 1);
     body.erase(body.begin() + 777);  // the CR of the CR LF
@@ -157,8 +157,8 @@ void RunCourses(Update &u, const std::vector<Course> &courses, bool twoPhases = 
         c.arrange(u, drives[0]);
         EXPECT_EQ(u.Run(), c.result);
         EXPECT_EQ(u.LastBox(), c.message);
-        EXPECT_EQ(CountSent(0x3B), c.blocks);
-        EXPECT_EQ(CountSent(0xCD, 0), c.loaders);
+        EXPECT_EQ(CountSent(SCSI_WRITE_BUFFER), c.blocks);
+        EXPECT_EQ(CountSent(VENDOR_DOWNLOAD, 0), c.loaders);
         // The image file is closed again, whatever happened.
         EXPECT_TRUE(DeleteFileA("fw.bin"));
     }
@@ -202,20 +202,20 @@ TEST_F(Update, EachRestartIsFollowedByTheUpdatedDriveAlone) {
         other.target = c.newcomer;
         if (c.newcomerProduct) other.product = c.newcomerProduct;
         if (c.newcomer >= 0) fault = [other, c](const Sent &s, SRB_ExecSCSICmd *) {
-            if (s.Is(0xCD, c.with)) drives.insert(drives.begin(), other);  // the fake answers with the last one
+            if (s.Is(VENDOR_DOWNLOAD, c.with)) drives.insert(drives.begin(), other);  // the fake answers with the last one
             return -1;
         };
         EXPECT_EQ(Run(), c.verdictFrom >= 0 ? 1 : 0);
         EXPECT_EQ(LastBox(), c.verdictFrom >= 0 ? kSuccess : MessageTable.MsgNoDevice);
         int loaderTo = -1, verdictFrom = -1;
         for (const Sent &s : sent) {
-            if (s.Is(0xCD, 0)) loaderTo = s.tgt;
-            if (loaderTo >= 0 && s.Is(0xCC) && s.bufLen == 18) verdictFrom = s.tgt;
+            if (s.Is(VENDOR_DOWNLOAD, 0)) loaderTo = s.tgt;
+            if (loaderTo >= 0 && s.Is(VENDOR_STATUS) && s.bufLen == 18) verdictFrom = s.tgt;
         }
-        EXPECT_EQ((std::vector<int>{CountSent(0xCD, 0), loaderTo, verdictFrom}),
+        EXPECT_EQ((std::vector<int>{CountSent(VENDOR_DOWNLOAD, 0), loaderTo, verdictFrom}),
                   (std::vector<int>{c.loaderTo >= 0 ? 1 : 0, c.loaderTo, c.verdictFrom}));
         // No drive named before the loader: nothing follows the 25 re-scans of the two host adapters.
-        if (c.loaderTo < 0) EXPECT_EQ(CountSent(0x12, 0), 25 * 2 * 8);
+        if (c.loaderTo < 0) EXPECT_EQ(CountSent(SCSI_INQUIRY, 0), 25 * 2 * 8);
     }
 }
 
@@ -247,7 +247,7 @@ TEST_F(Update, CoursesByRevisionFirmwareAndOptions) {
     });
     // After Cancel only the readiness tests and the status read went out, and
     // the dialog is as it was.
-    for (const Sent &s : sent) EXPECT_TRUE(s.Is(0x00) || s.Is(0xCC));
+    for (const Sent &s : sent) EXPECT_TRUE(s.Is(SCSI_TEST_UNIT_READY) || s.Is(VENDOR_STATUS));
     EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog, 1001)) && IsWindowEnabled(GetDlgItem(dialog, 1002)));
 }
 
@@ -300,7 +300,7 @@ std::function<void(Update &, FakeDrive &)> Fail(std::function<bool(const Sent &)
 std::function<void(Update &, FakeDrive &)> AtFinish(std::function<void()> then) {
     return [=](Update &, FakeDrive &) {
         fault = [=](const Sent &s, SRB_ExecSCSICmd *) {
-            if (s.Is(0xCD, 0xFF)) then();
+            if (s.Is(VENDOR_DOWNLOAD, 0xFF)) then();
             return -1;
         };
     };
@@ -317,7 +317,7 @@ std::function<void(Update &, FakeDrive &)> OtherBack(std::function<bool(int)> th
         other.target = 6, other.firmware = 0x15;
         drives.push_back(other);
         fault = [=, scan = 0](const Sent &s, SRB_ExecSCSICmd *) mutable {
-            scan += s.Is(0x12, 0) && s.ha == 0 && s.tgt == 0;  // each scan starts there
+            scan += s.Is(SCSI_INQUIRY, 0) && s.ha == 0 && s.tgt == 0;  // each scan starts there
             return s.ha == 0 && s.tgt == 6 && scan < 28 && !there(scan) ? SS_NO_DEVICE : -1;
         };
     };
@@ -333,7 +333,7 @@ std::function<void(Update &, FakeDrive &)> NewcomerAndLost(int target, std::func
         FakeDrive other = d;
         other.target = 0;
         fault = [=, n = 0](const Sent &s, SRB_ExecSCSICmd *) mutable {
-            if (s.Is(0xCD, 0)) drives.push_back(other), n = 1;
+            if (s.Is(VENDOR_DOWNLOAD, 0)) drives.push_back(other), n = 1;
             return n && lost(s) && n++ == 25 ? 0 : -1;
         };
     };
@@ -347,17 +347,17 @@ TEST_F(Update, EveryFailureEndsWithItsOwnMessageAndResult) {
          0, MessageTable.MsgInvalidData, 0, 0},
         {"image missing", [](Update &, FakeDrive &) { strcpy(AppState.imageFile, "gone.bin"); }, 0,
          MessageTable.MsgNoDataFile, 0, 0},
-        {"drive silent at the readiness test", Fail([](const Sent &s) { return s.Is(0x00); }, 0), 0,
+        {"drive silent at the readiness test", Fail([](const Sent &s) { return s.Is(SCSI_TEST_UNIT_READY); }, 0), 0,
          MessageTable.MsgUpdateFailed, 0, 0},
-        {"no status answer", Fail([](const Sent &s) { return s.Is(0xCC) && s.bufLen == 18; }, SS_ERR), 0,
+        {"no status answer", Fail([](const Sent &s) { return s.Is(VENDOR_STATUS) && s.bufLen == 18; }, SS_ERR), 0,
          MessageTable.MsgNoDevice, 0, 0},
-        {"body block refused", Fail([](const Sent &s) { return s.Is(0x3B) && s.Offset() == 10 * 2048; }, SS_ERR),
+        {"body block refused", Fail([](const Sent &s) { return s.Is(SCSI_WRITE_BUFFER) && s.Offset() == 10 * 2048; }, SS_ERR),
          0, En(TxtLoaderRefused), 11, 0},
-        {"body block timed out", Fail([](const Sent &s) { return s.Is(0x3B) && s.Offset() == 2048; }, 0),
+        {"body block timed out", Fail([](const Sent &s) { return s.Is(SCSI_WRITE_BUFFER) && s.Offset() == 2048; }, 0),
          0, En(TxtLoaderRefused), 2, 0},
-        {"last block refused", Fail([](const Sent &s) { return s.Is(0x3B, 7); }, SS_ERR), 0,
+        {"last block refused", Fail([](const Sent &s) { return s.Is(SCSI_WRITE_BUFFER, 7); }, SS_ERR), 0,
          En(TxtFailedTryAgain), 257, 0},
-        {"finish refused", Fail([](const Sent &s) { return s.Is(0xCD, 0xFF); }, SS_ERR), 0,
+        {"finish refused", Fail([](const Sent &s) { return s.Is(VENDOR_DOWNLOAD, 0xFF); }, SS_ERR), 0,
          En(TxtFailedTryAgain), 257, 0},
         {"loader gone during the restart", AtFinish([] { DeleteFileA("LDR_01.bin"); }), 0,
          MessageTable.MsgNoDataFile, 257, 0},
@@ -373,9 +373,9 @@ TEST_F(Update, EveryFailureEndsWithItsOwnMessageAndResult) {
          En(TxtModelNotProper), 257, 0},
         {"checksum wrong", [](Update &u, FakeDrive &) { u.loader.checksumOk = false; }, 0,
          En(TxtChecksumWrong), 257, 0},
-        {"loader refused", Fail([](const Sent &s) { return s.Is(0xCD, 0); }, SS_ERR), 0,
+        {"loader refused", Fail([](const Sent &s) { return s.Is(VENDOR_DOWNLOAD, 0); }, SS_ERR), 0,
          En(TxtDownloadRefused), 257, 1},
-        {"loader timed out", Fail([](const Sent &s) { return s.Is(0xCD, 0); }, 0), 0,
+        {"loader timed out", Fail([](const Sent &s) { return s.Is(VENDOR_DOWNLOAD, 0); }, 0), 0,
          En(TxtDownloadRefused), 257, 1},
         {"drive gone after the loader", [](Update &, FakeDrive &d) { d.afterLoader.down = 1000; }, 0,
          MessageTable.MsgNoDevice, 257, 1},
@@ -384,10 +384,10 @@ TEST_F(Update, EveryFailureEndsWithItsOwnMessageAndResult) {
         {"drive gone after the loader, another of its model back that only the mode-2 scan saw, passing it over",
          OtherBack([](int scan) { return scan == 27; }), 0, MessageTable.MsgNoDevice, 257, 1},
         {"last re-scan after the loader cut short at the drive, another of its model before it",
-         NewcomerAndLost(1, [](const Sent &s) { return s.Is(0x12, 0) && s.tgt == 1; }), 0,
+         NewcomerAndLost(1, [](const Sent &s) { return s.Is(SCSI_INQUIRY, 0) && s.tgt == 1; }), 0,
          MessageTable.MsgNoDevice, 257, 1},
         {"last re-scan after the loader loses the last target's status unnoticed, another of its model before it",
-         NewcomerAndLost(7, [](const Sent &s) { return s.Is(0xCC) && s.bufLen == 256 && s.tgt == 7; }), 0,
+         NewcomerAndLost(7, [](const Sent &s) { return s.Is(VENDOR_STATUS) && s.bufLen == 256 && s.tgt == 7; }), 0,
          MessageTable.MsgNoDevice, 257, 1},
     }, true);
 }

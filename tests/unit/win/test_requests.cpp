@@ -76,7 +76,7 @@ void __cdecl SlowRoutine(SRB_ExecSCSICmd *srb) {
 TEST_F(Requests, DeadlinePassingWhileTheRoutineStoresCountsAsCompleted) {
     TickCount = StillTicks;
     execute = [](SRB_ExecSCSICmd *) { return (BYTE)SS_COMP; };
-    static const BYTE cdb[6] = {0x12, 0, 0, 0, 0x20, 0};
+    static const BYTE cdb[6] = {SCSI_INQUIRY, 0, 0, 0, 0x20, 0};
     EXPECT_EQ(SubmitPosted(NewRequest(0, 7, SRB_DIR_IN | SRB_POSTING, 256, cdb, 6, SlowRoutine),
                            10000), 1);
     EXPECT_STREQ(DriveTable[7].productId, "STORED");

@@ -36,7 +36,7 @@ struct Transfer : ::testing::Test {
     std::vector<std::pair<int, DWORD>> Blocks() {
         std::vector<std::pair<int, DWORD>> out;
         for (const Sent &s : sent)
-            if (s.Is(0x3B)) out.push_back({s.cdb[1], s.Offset()});
+            if (s.Is(SCSI_WRITE_BUFFER)) out.push_back({s.cdb[1], s.Offset()});
         return out;
     }
     std::vector<std::pair<int, DWORD>> Expected(unsigned blocks, bool save) {
@@ -50,7 +50,7 @@ struct Transfer : ::testing::Test {
 TEST_F(Transfer, WholeImageGoesOutIn257BlocksAndIsSavedByTheLast) {
     EXPECT_EQ(TransferImage(0, 1), 0u);
     EXPECT_EQ(Blocks(), Expected(256, true));
-    const BYTE last[10] = {0x3B, 7, 0, 0x08, 0, 0, 0, 0x08, 0, 0};
+    const BYTE last[10] = {SCSI_WRITE_BUFFER, 7, 0, 0x08, 0, 0, 0, 0x08, 0, 0};
     EXPECT_EQ(memcmp(sent.back().cdb, last, 10), 0);
     EXPECT_EQ(sent.back().bufLen, 4096u);
     EXPECT_TRUE(assembled == image);
@@ -65,7 +65,7 @@ int Busy(SRB_ExecSCSICmd *srb) {
 TEST_F(Transfer, BusyBlockIsSentAgainWithTheSameDataTenTimesAtMost) {
     int busyLeft = 2;
     fault = [&busyLeft](const Sent &s, SRB_ExecSCSICmd *srb) {
-        return s.Is(0x3B) && s.Offset() == 5 * 2048 && busyLeft-- > 0 ? Busy(srb) : -1;
+        return s.Is(SCSI_WRITE_BUFFER) && s.Offset() == 5 * 2048 && busyLeft-- > 0 ? Busy(srb) : -1;
     };
     EXPECT_EQ(TransferImage(0, 1), 0u);
     std::vector<std::pair<int, DWORD>> expected = Expected(256, true);
@@ -77,7 +77,7 @@ TEST_F(Transfer, BusyBlockIsSentAgainWithTheSameDataTenTimesAtMost) {
     ResetFake();
     drives.push_back(FakeDrive());
     fault = [](const Sent &s, SRB_ExecSCSICmd *srb) {
-        return s.Is(0x3B) && s.Offset() == 5 * 2048 ? Busy(srb) : -1;
+        return s.Is(SCSI_WRITE_BUFFER) && s.Offset() == 5 * 2048 ? Busy(srb) : -1;
     };
     EXPECT_EQ(TransferImage(0, 1), 1u);
     expected = Expected(5, false);
@@ -93,7 +93,7 @@ TEST_F(Transfer, BlockNotAcceptedEndsTheTransferBeforeTheSave) {
         drives.push_back(FakeDrive());
         int status = c.status;
         fault = [status](const Sent &s, SRB_ExecSCSICmd *) {
-            return s.Is(0x3B) && s.Offset() == 100 * 2048 ? status : -1;
+            return s.Is(SCSI_WRITE_BUFFER) && s.Offset() == 100 * 2048 ? status : -1;
         };
         EXPECT_EQ(TransferImage(0, 1), 1u);
         EXPECT_EQ(Blocks(), Expected(101, false));
