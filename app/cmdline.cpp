@@ -1,3 +1,4 @@
+// Splitting the command line into the image name and its option, and SpanTo.
 #include "app/cmdline.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// Parsing the launch list "Varoriva.inf" into the image and loader names and their options.
 #include "app/launchlist.h"
 
 #include "app/appstate.h"

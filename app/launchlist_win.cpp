@@ -1,3 +1,4 @@
+// Reading the launch list from the current directory: the thin Win32 layer of its parser.
 #include <windows.h>
 
 #include "app/launchlist.h"

@@ -1,3 +1,4 @@
+// The hidden main window and the order of screens run inside its creation.
 #include "app/mainwindow.h"
 
 #include <stdio.h>

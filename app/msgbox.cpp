@@ -1,3 +1,4 @@
+// Message boxes in the user's language under the caption "Discmend".
 #include "app/msgbox.h"
 
 #include "app/appstate.h"

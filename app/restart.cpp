@@ -1,3 +1,4 @@
+// The 9x restart cycle: the Run value, the restart state file and the shutdown requests.
 #include "app/restart.h"
 
 #include <windows.h>

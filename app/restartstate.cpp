@@ -1,3 +1,4 @@
+// The layout of the restart state file "Rariru2.DAT": writing and reading its four texts.
 #include "app/restartstate.h"
 
 #include "app/appstate.h"

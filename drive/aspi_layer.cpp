@@ -1,3 +1,4 @@
+// Loading WNASPI32.DLL or the own pass-through provider; request records and their waits.
 #include "drive/aspi_layer.h"
 
 #include <stdlib.h>

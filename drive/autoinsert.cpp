@@ -1,3 +1,4 @@
+// Switching the drives' automatic insert notification off and back on, with its backup file.
 #include "drive/autoinsert.h"
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// The records of the auto-insert backup file "Rariru1.DAT": writing and reading them.
 #include "drive/autoinsert_records.h"
 
 int ParseAutoInsertRecord(ReadByteFn readByte, void *context, char *path, unsigned char *value) {

@@ -1,3 +1,4 @@
+// The identification and status commands: INQUIRY, TEST UNIT READY, START STOP UNIT, 0xCC.
 #include "drive/commands.h"
 
 #include <string.h>

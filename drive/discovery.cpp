@@ -1,3 +1,4 @@
+// Drive discovery over every host adapter and target, and the table of what it found.
 #include "drive/discovery.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// Placing the pass-through drives at ASPI addresses (host adapter, target).
 #include "drive/drive_places.h"
 
 static int Usable(const DriveAddress &d) { return d.known && d.lun == 0 && d.target < 8; }

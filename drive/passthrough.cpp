@@ -1,3 +1,4 @@
+// The own ASPI provider on the NT family: requests carried out through the SCSI pass-through.
 #include "drive/passthrough.h"
 
 #include <stddef.h>

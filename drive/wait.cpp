@@ -1,3 +1,4 @@
+// The busy waits on the tick counter: WaitForSrb and DelayMs.
 #include "drive/wait.h"
 
 #ifdef _WIN32

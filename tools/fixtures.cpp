@@ -1,3 +1,4 @@
+// Firmware images and loader files made for the tests and the main job.
 #include "tools/fixtures.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// The agreement dialog: its text painted line by line and scrolled to its end.
 #include "ui/agreement.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// The main dialog: the drive list and the UPDATE chain.
 #include "ui/maindialog.h"
 
 #include <stdio.h>

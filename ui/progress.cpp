@@ -1,3 +1,4 @@
+// The progress bar, the note and the version caption of the main dialog.
 #include "ui/progress.h"
 
 #include <stdio.h>

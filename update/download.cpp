@@ -1,3 +1,4 @@
+// WRITE BUFFER and the vendor commands that carry firmware, and the block transfer.
 #include "update/download.h"
 
 #include <stdlib.h>

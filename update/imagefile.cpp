@@ -1,3 +1,4 @@
+// Checking the firmware image's record and the loader's layout and checksum; no Win32 here.
 #include "update/imagefile.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// Comparing the image's revisions with the drive's firmware revision.
 #include "update/revision.h"
 
 #include <string.h>
