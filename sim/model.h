@@ -2,8 +2,8 @@
 // its faults, its restarts and moves, and the log line of each request.
 //
 // One model serves every way the drives are reached: the WNASPI32.DLL
-// stand-in, the pass-through preload and the Win32 unit tests' fake manager
-// (each through sim/host.h), and the native tests. A world is filled by the
+// stand-in and the pass-through preload (through sim/host.h), the Win32
+// unit tests' fake manager, and the native tests. A world is filled by the
 // scenario parser (sim/scenario.h) or by hand. Time is whatever the caller
 // says it is, in milliseconds. Nothing here touches Win32, threads, files or
 // the request record's layout.
