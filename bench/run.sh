@@ -60,7 +60,7 @@ def bench(scn, program, *args):
     env = dict(scn.env, **scn.program_env)
     if scn.program_env:
         # No log and no image files: the manager's simulator keeps none either.
-        del env["DISCMEND_PT_LOG"], env["DISCMEND_PT_DUMP_DIR"]
+        del env["DISCMEND_SIM_LOG"], env["DISCMEND_SIM_DUMP_DIR"]
     else:
         env["WINEDLLOVERRIDES"] += ";wnaspi32=n"
     out = subprocess.run(["wine", program, *map(str, args)], cwd=BUILD, env=env, text=True,

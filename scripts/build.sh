@@ -26,13 +26,13 @@ ptdev() {
     i386=$out/lib/$(gcc -m32 -print-multiarch)
     x86_64=$out/lib/$(gcc -print-multiarch)
     if [ -f "$i386/libptdev.so" ] && [ -f "$x86_64/libptdev.so" ] &&
-       [ -z "$(find sim/ptdev.cpp sim/simcore.cpp sim/simcore.h scripts/build.sh -newer "$i386/libptdev.so")" ]; then
+       [ -z "$(find sim drive/aspi.h app/platform.h scripts/build.sh -newer "$i386/libptdev.so")" ]; then
         return 0
     fi
     mkdir -p "$i386" "$x86_64"
     g++ -m32 -O2 -fPIC -shared -fvisibility=hidden -fno-exceptions -fno-rtti -fno-stack-protector -D_FILE_OFFSET_BITS=64 \
         -D_TIME_BITS=64 -Wall -Wextra -Wno-format-truncation -I. -static-libgcc \
-        -o "$i386/libptdev.so" sim/ptdev.cpp sim/simcore.cpp
+        -o "$i386/libptdev.so" sim/ptdev.cpp sim/model.cpp sim/scenario.cpp sim/host.cpp
     printf '' | gcc -x c -shared -fPIC -o "$x86_64/libptdev.so" -
 }
 ptdev

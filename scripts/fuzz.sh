@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Fuzzes the file and command line parsers: builds one libFuzzer target per
-# parser (tests/fuzz/) with clang into build/fuzz/, seeds each from mkfixture
-# output, a few inputs written here and the kept regression inputs
+# Fuzzes the file and command line parsers and the simulated drives' scenario
+# parser: builds one libFuzzer target per parser (tests/fuzz/) with clang into
+# build/fuzz/, seeds each from mkfixture output, a few inputs written here
+# (and sim/README.md's example scenario) and the kept regression inputs
 # (tests/fuzz/regressions/<target>/), and runs each for SECONDS (default 10),
 # two at a time. Crash inputs (with their logs) are kept in build/fuzz/crashes/,
 # the last logs in build/fuzz/logs/.
@@ -15,7 +16,7 @@ case $seconds in
     '' | *[!0-9]* | 0) echo "usage: scripts/fuzz.sh [SECONDS]" >&2; exit 2 ;;
 esac
 
-# target, product sources, longest input
+# target, product sources (comma-separated), longest input
 targets=(
     "cmdline app/cmdline.cpp 1200"
     "launchlist app/launchlist.cpp 1200"
@@ -23,6 +24,7 @@ targets=(
     "loader update/imagefile.cpp 50000"
     "restartstate app/restartstate.cpp 2000"
     "autoinsert drive/autoinsert_records.cpp 2000"
+    "scenario sim/scenario.cpp,sim/model.cpp 4000"
 )
 
 out=build/fuzz
@@ -41,20 +43,28 @@ fi
 # whole inputs and would only slow the search down.
 flags=(-std=c++17 -g -O1 -I "$root" -Wall -Wextra -Wno-unused-parameter -fno-sanitize-recover=undefined)
 build_failed=()
+build_target() {  # name, product sources...
+    local name=$1 source objects=("$tmp/$1-target.o")
+    shift
+    nice -n 10 clang++ "${flags[@]}" -fsanitize=address,undefined -c \
+        "tests/fuzz/fuzz_$name.cpp" -o "$tmp/$name-target.o" || return 1
+    for source in "$@"; do
+        objects+=("$tmp/$name-$(basename "$source" .cpp).o")
+        nice -n 10 clang++ "${flags[@]}" -fsanitize=fuzzer-no-link,address,undefined -c \
+            "$source" -o "${objects[-1]}" || return 1
+    done
+    clang++ -fsanitize=fuzzer,address,undefined "${objects[@]}" -o "$tmp/fuzz_$name" &&
+        mv -f "$tmp/fuzz_$name" "$out/fuzz_$name"
+}
 for entry in "${targets[@]}"; do
-    read -r name source _ <<<"$entry"
+    read -r name sources _ <<<"$entry"
+    IFS=, read -ra product <<<"$sources"
     binary=$out/fuzz_$name
-    deps=(scripts/fuzz.sh tests/fuzz/fuzz_$name.cpp tests/fuzz/fuzz.h "$source" app/*.h update/*.h drive/*.h)
+    deps=(scripts/fuzz.sh tests/fuzz/fuzz_$name.cpp tests/fuzz/fuzz.h "${product[@]}" app/*.h update/*.h drive/*.h sim/*.h)
     if [ -x "$binary" ] && [ -z "$(find "${deps[@]}" -newer "$binary" 2>/dev/null)" ]; then
         continue
     fi
-    if ! { nice -n 10 clang++ "${flags[@]}" -fsanitize=address,undefined -c \
-               "tests/fuzz/fuzz_$name.cpp" -o "$tmp/$name-target.o" &&
-           nice -n 10 clang++ "${flags[@]}" -fsanitize=fuzzer-no-link,address,undefined -c \
-               "$source" -o "$tmp/$name-product.o" &&
-           clang++ -fsanitize=fuzzer,address,undefined "$tmp/$name-target.o" \
-               "$tmp/$name-product.o" -o "$tmp/fuzz_$name" &&
-           mv -f "$tmp/fuzz_$name" "$binary"; } >"$out/logs/build-$name.log" 2>&1; then
+    if ! build_target "$name" "${product[@]}" >"$out/logs/build-$name.log" 2>&1; then
         build_failed+=("$name")
         rm -f "$binary"
     fi
@@ -106,6 +116,15 @@ key='Enum\SCSI\VELKOSA_HX-2150RA_____\MF&CHILD0001&PCI&VEN_1000'
 printf '%s\0001\000%s\0000\000' "$key" "$key" >"$seeds/autoinsert/two"
 printf '%s\0001' "$key" >"$seeds/autoinsert/cut-short"
 { head -c 300 /dev/zero | tr '\0' 'k'; printf '\0001\000'; } >"$seeds/autoinsert/too-long"
+
+# Scenario seeds: the example of sim/README.md, and a few short ones.
+sed -n '/^#### Example/,/^Scenario errors/s/^    //p' sim/README.md >"$seeds/scenario/readme-example"
+printf 'adapters 2\n[device 0 1]\nusb 1\nafter finish down=absent down_ms=10 down_inquiries=2 address=1:3\n' \
+    >"$seeds/scenario/usb"
+printf '[device 1 0]\nletter D\nfault error op=3B offset=2048 sense=2/3A\nfault delay which=2 ms=5\n[device 1 1]\nletter E\n' \
+    >"$seeds/scenario/faults"
+printf 'support_info 0x0102 - 0xE800\ndump_dir "C:\\\\d \\\\x41"\n[device 0 2]\nkind disk\nimage_size 100\n' \
+    >"$seeds/scenario/world"
 
 # Run, two at a time. Each log is written in the temporary directory and
 # copied to build/fuzz/logs/ at the end (another run may be going on).

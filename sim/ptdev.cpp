@@ -10,17 +10,16 @@
 // time64 entry points for these, so this library defines them: for the
 // files behind the letters of the scenario's devices, fstat and stat answer
 // a SCSI CD-ROM block device (major 11), and the ioctls are answered from
-// the simulated drives of sim/simcore.cpp, the same model the simulated
-// WNASPI32.DLL uses. The folder behind each letter (dosdevices/d:) answers
+// the simulated drives of sim/model.cpp, the same model and the same host
+// layer (sim/host.h: the DISCMEND_SIM_* variables, the log, the dumps) as
+// the simulated WNASPI32.DLL. The folder behind each letter (dosdevices/d:) answers
 // fstatfs as a CD's file system: from that alone Wine's GetDriveTypeA
 // calls the letter a CD-ROM, with no mount manager running. Every other
 // file and ioctl goes to the system untouched.
 //
-// Environment (unix paths; without DISCMEND_PT_SCENARIO the library is inert):
-//   DISCMEND_PT_SCENARIO  scenario file; a device with `letter X` appears on X:
-//   DISCMEND_PT_LOG       log file, one line appended per command
-//   DISCMEND_PT_DUMP_DIR  where image-<a>-<t>.bin is written at each mode-7 save
-//   WINEPREFIX            the prefix whose dosdevices/x:: links name the files
+// Without DISCMEND_SIM_SCENARIO the library is inert; a device with
+// `letter X` appears on X: of the prefix that WINEPREFIX names (its
+// dosdevices/x:: link names the file). Its log lines end with letter=X.
 //
 // The device's adapter and target become host and id of its SCSI address
 // (channel 0, LUN 0): Wine reports them as PathId and TargetId.
@@ -39,7 +38,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "sim/simcore.h"
+#include "sim/host.h"
 
 #ifndef SCSI_IOCTL_GET_IDLUN
 #define SCSI_IOCTL_GET_IDLUN 0x5382
@@ -65,12 +64,11 @@ struct Letter {
     ino_t folderIno;
 };
 
-static pthread_mutex_t Lock = PTHREAD_MUTEX_INITIALIZER;  // World, the log
+static pthread_mutex_t Lock = PTHREAD_MUTEX_INITIALIZER;  // Host
 static volatile int State;  // 0 not loaded, 1 loading, 2 ready, 3 inert
-static SimWorld World;
+static SimHost Host;
 static Letter Letters[SIM_MAX_DEVICES];
 static int LetterCount;
-static int LogFd = -1;
 static struct timespec ClockBase;
 
 // glibc's own answers, reached without dlsym: stat through fstatat (not
@@ -88,65 +86,30 @@ static unsigned long Now() {
     return (unsigned long)((t.tv_sec - ClockBase.tv_sec) * 1000 + (t.tv_nsec - ClockBase.tv_nsec) / 1000000);
 }
 
-// Caller holds Lock (or is the only thread that can write yet).
-static void WriteLog(const char *line) {
-    if (LogFd < 0) return;
-    char buf[SIM_LINE_CAP + 2];
-    size_t n = strlen(line);
-    if (n > SIM_LINE_CAP) n = SIM_LINE_CAP;
-    memcpy(buf, line, n);
-    buf[n++] = '\n';
-    ssize_t written = write(LogFd, buf, n);
-    (void)written;
-}
-
-static void Note(const char *fmt, ...) {
-    char line[SIM_LINE_CAP];
-    strcpy(line, "# ptdev: ");
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(line + strlen(line), sizeof line - strlen(line), fmt, ap);
-    va_end(ap);
-    WriteLog(line);
-}
-
 // Reads the scenario and finds the files behind the devices' letters. Runs
 // once per process, at its first stat of any file; the stats it makes
 // itself (and any made meanwhile) pass through as plain ones.
 static void Load() {
-    const char *scenario = getenv("DISCMEND_PT_SCENARIO");
-    if (!scenario || !*scenario) {
-        State = 3;
-        return;
-    }
     clock_gettime(CLOCK_MONOTONIC, &ClockBase);
-    SimInit(&World);
-    const char *log = getenv("DISCMEND_PT_LOG");
-    if (log && *log) LogFd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    char err[SIM_ERROR_CAP];
-    if (!SimLoadFile(&World, scenario, err, sizeof err)) {
-        Note("scenario error: %s: %s: no drives", scenario, err);
-        SimFree(&World);
+    if (!SimHostOpen(&Host, "ptdev")) {  // no scenario: inert
+        SimHostClose(&Host);
         State = 3;
         return;
     }
-    World.quiet = LogFd < 0;
-    const char *dump = getenv("DISCMEND_PT_DUMP_DIR");
-    if (dump && *dump && strlen(dump) < sizeof World.dumpDir) strcpy(World.dumpDir, dump);
 
     char prefix[SIM_PATH_CAP];
     const char *wp = getenv("WINEPREFIX"), *home = getenv("HOME");
     if (wp && *wp) snprintf(prefix, sizeof prefix, "%s", wp);
     else snprintf(prefix, sizeof prefix, "%s/.wine", home ? home : "");
-    for (int i = 0; i < World.deviceCount; i++) {
-        SimDevice *d = &World.devices[i];
+    for (int i = 0; i < Host.world.deviceCount; i++) {
+        SimDevice *d = &Host.world.devices[i];
         if (!d->letter) continue;
         char link[SIM_PATH_CAP + 32];
         struct stat st;
         char lower = (char)(d->letter - 'A' + 'a');
         snprintf(link, sizeof link, "%s/dosdevices/%c::", prefix, lower);
         if (RealStat(link, &st) != 0) {
-            Note("%s: %s: the drive stays away", link, strerror(errno));
+            SimHostNote(&Host, "error: %s: %s: the drive stays away", link, strerror(errno));
             continue;
         }
         Letter *l = &Letters[LetterCount++];
@@ -248,12 +211,12 @@ static int SgIo(Letter *l, sg_io_hdr_t *h) {
     SimDevice *d = l->device;
     r.adapter = (unsigned)d->adapter;
     r.target = (unsigned)d->target;
-    SimExecute(&World, &r, Now(), &o);
+    SimHostExecute(&Host, &r, Now(), &o);
     int late = o.never || o.latencyMs > timeout;
-    if (!World.quiet) {
+    if (!Host.world.quiet) {
         char line[SIM_LINE_CAP + 32];
         snprintf(line, sizeof line, "%s letter=%c%s", o.line, l->letter, late && !o.never ? " timeout=1" : "");
-        WriteLog(line);
+        SimHostLog(&Host, line);
     }
     pthread_mutex_unlock(&Lock);
 

@@ -1,11 +1,8 @@
 // WNASPI32.DLL stand-in: an ASPI for Win32 manager whose host adapters and
-// devices come from a scenario file (see sim/README.md).
-//
-// Environment:
-//   DISCMEND_SIM_SCENARIO  scenario file, read at the first call of either export;
-//                          unset or unreadable: no host adapters (0xE800)
-//   DISCMEND_SIM_LOG       log file, one line appended per request
-//   DISCMEND_SIM_DUMP_DIR  where image-<a>-<t>.bin is written at each mode-7 save
+// devices come from a scenario file (see sim/README.md), read through the
+// simulated drives' host layer (sim/host.h) at the first call of either
+// export; without one, or with one that can't be read: no host adapters
+// (0xE800).
 //
 // Requests complete as with a real manager: SendASPI32Command marks the
 // request pending and returns; a worker thread of this DLL finishes it after
@@ -18,7 +15,7 @@
 #include <string.h>
 
 #include "drive/aspi.h"
-#include "sim/simcore.h"
+#include "sim/host.h"
 
 struct PendingRequest {
     PendingRequest *next;
@@ -26,18 +23,14 @@ struct PendingRequest {
     DWORD due;  // simulator clock
     BYTE flags;
     void *postProc;
-    BYTE *buffer;
-    DWORD bufLen;
-    BYTE senseLen;
     SimOutcome outcome;
 };
 
 static HMODULE SelfModule;
-static CRITICAL_SECTION SimLock;  // World, PendingList, LogFile
-static SimWorld World;
+static CRITICAL_SECTION SimLock;  // Host, PendingList
+static SimHost Host;
 static int WorldLoaded;
 static DWORD ClockBase;
-static HANDLE LogFile = INVALID_HANDLE_VALUE;
 static HANDLE WakeEvent;
 static HANDLE WorkerThread;
 static PendingRequest *PendingList;  // sorted by due time
@@ -58,62 +51,13 @@ enum { LOCK_SPINS = 4000 };
 static DWORD Now(void) { return GetTickCount() - ClockBase; }
 
 // Caller holds SimLock.
-static void WriteLogLine(const char *line)
-{
-    if (LogFile == INVALID_HANDLE_VALUE) return;
-    char buf[SIM_LINE_CAP + 2];
-    size_t n = strlen(line);
-    if (n > SIM_LINE_CAP) n = SIM_LINE_CAP;
-    memcpy(buf, line, n);
-    buf[n++] = '\n';
-    DWORD written;
-    SetFilePointer(LogFile, 0, NULL, FILE_END);
-    WriteFile(LogFile, buf, (DWORD)n, &written, NULL);
-}
-
-static void Note(const char *text)
-{
-    char line[SIM_LINE_CAP];
-    _snprintf(line, sizeof line - 1, "# %s", text);
-    line[sizeof line - 1] = 0;
-    WriteLogLine(line);
-    OutputDebugStringA(line);
-}
-
-// Caller holds SimLock.
 static void EnsureLoaded(void)
 {
     if (WorldLoaded) return;
     WorldLoaded = 1;
     ClockBase = GetTickCount();
-    SimInit(&World);
-
-    char path[MAX_PATH];
-    DWORD n = GetEnvironmentVariableA("DISCMEND_SIM_LOG", path, sizeof path);
-    if (n > 0 && n < sizeof path)
-        LogFile = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-
-    char text[SIM_LINE_CAP];
-    char err[SIM_ERROR_CAP];
-    n = GetEnvironmentVariableA("DISCMEND_SIM_SCENARIO", path, sizeof path);
-    if (n == 0 || n >= sizeof path) {
-        Note("sim: DISCMEND_SIM_SCENARIO not set: no host adapters");
-    } else if (!SimLoadFile(&World, path, err, sizeof err)) {
-        SimFree(&World);
-        SimInit(&World);
-        _snprintf(text, sizeof text - 1, "sim: scenario error: %s: %s: no host adapters", path, err);
-        text[sizeof text - 1] = 0;
-        Note(text);
-    } else {
-        _snprintf(text, sizeof text - 1, "sim: scenario %s: %d adapters, %d devices", path, SimAdapterCount(&World),
-                  World.deviceCount);
-        text[sizeof text - 1] = 0;
-        Note(text);
-    }
-    World.quiet = LogFile == INVALID_HANDLE_VALUE;  // the log lines cost time a benchmark measures
-    n = GetEnvironmentVariableA("DISCMEND_SIM_DUMP_DIR", path, sizeof path);
-    if (n > 0 && n < sizeof path && n < sizeof World.dumpDir) strcpy(World.dumpDir, path);
+    SimHostOpen(&Host, "wnaspi32");
+    OutputDebugStringA(Host.note);
 }
 
 // Delivers a request's outcome. Everything the worker has to do with the
@@ -124,20 +68,12 @@ static void Complete(PendingRequest *p)
 {
     SRB_ExecSCSICmd *srb = p->srb;
     const SimOutcome *o = &p->outcome;
-    if (o->replyLen && p->buffer) memcpy(p->buffer, o->reply, o->replyLen < p->bufLen ? o->replyLen : p->bufLen);
-    if (o->senseLen) {
-        unsigned k = o->senseLen;
-        if (k > p->senseLen) k = p->senseLen;
-        if (k > sizeof srb->SenseArea) k = sizeof srb->SenseArea;
-        memcpy(srb->SenseArea, o->sense, k);
-    }
-    srb->SRB_HaStat = o->hastat;
-    srb->SRB_TargStat = o->targStat;
+    SimDeliver(o, srb);
     BYTE status = o->status;
     PostProcFn post = (p->flags & SRB_POSTING) ? (PostProcFn)p->postProc : NULL;
 
     EnterCriticalSection(&SimLock);
-    WriteLogLine(o->line);
+    SimHostLog(&Host, o->line);
     p->next = SpareList;
     SpareList = p;
     LeaveCriticalSection(&SimLock);
@@ -210,11 +146,10 @@ extern "C" DWORD __cdecl GetASPI32SupportInfo(void)
 {
     EnterCriticalSection(&SimLock);
     EnsureLoaded();
-    DWORD answer = (DWORD)SimSupportInfo(&World);
+    DWORD answer = (DWORD)SimSupportInfo(&Host.world);
     char line[64];
-    _snprintf(line, sizeof line - 1, "t=%lu support_info=0x%08lX", (unsigned long)Now(), (unsigned long)answer);
-    line[sizeof line - 1] = 0;
-    WriteLogLine(line);
+    snprintf(line, sizeof line, "t=%lu support_info=0x%08lX", (unsigned long)Now(), (unsigned long)answer);
+    SimHostLog(&Host, line);
     LeaveCriticalSection(&SimLock);
     return answer;
 }
@@ -225,12 +160,12 @@ extern "C" DWORD __cdecl SendASPI32Command(void *record)
     if (!srb) return SS_INVALID_SRB;
     EnterCriticalSection(&SimLock);
     EnsureLoaded();
-    if (srb->SRB_Cmd != SC_EXEC_SCSI_CMD) {
+    SimRequest r;
+    if (!SimRequestOf(srb, &r)) {
         char line[64];
-        _snprintf(line, sizeof line - 1, "t=%lu cmd=0x%02X status=0x%02X", (unsigned long)Now(), srb->SRB_Cmd,
-                  SS_INVALID_SRB);
-        line[sizeof line - 1] = 0;
-        WriteLogLine(line);
+        snprintf(line, sizeof line, "t=%lu cmd=0x%02X status=0x%02X", (unsigned long)Now(), srb->SRB_Cmd,
+                 SS_INVALID_SRB);
+        SimHostLog(&Host, line);
         srb->SRB_Status = SS_INVALID_SRB;
         LeaveCriticalSection(&SimLock);
         return SS_INVALID_SRB;
@@ -248,22 +183,11 @@ extern "C" DWORD __cdecl SendASPI32Command(void *record)
     }
     srb->SRB_Status = SS_PENDING;
 
-    SimRequest r;
-    memset(&r, 0, sizeof r);
-    r.adapter = srb->SRB_HaId;
-    r.target = srb->SRB_Target;
-    r.lun = srb->SRB_Lun;
-    r.flags = srb->SRB_Flags;
-    r.bufLen = srb->SRB_BufPointer ? srb->SRB_BufLen : 0;
-    r.data = srb->SRB_BufPointer;
-    r.cdbLen = srb->SRB_CDBLen > 16 ? 16 : srb->SRB_CDBLen;
-    memcpy(r.cdb, srb->CDBByte, 16);
-
     DWORD now = Now();
-    SimExecute(&World, &r, now, &p->outcome);
+    SimHostExecute(&Host, &r, now, &p->outcome);
     if (p->outcome.never) {
         // Stays SS_PENDING for good; the issuer's own time-out has to fire.
-        WriteLogLine(p->outcome.line);
+        SimHostLog(&Host, p->outcome.line);
         free(p);
         LeaveCriticalSection(&SimLock);
         return SS_PENDING;
@@ -272,9 +196,6 @@ extern "C" DWORD __cdecl SendASPI32Command(void *record)
     p->due = now + p->outcome.latencyMs;
     p->flags = srb->SRB_Flags;
     p->postProc = srb->SRB_PostProc;
-    p->buffer = srb->SRB_BufPointer;
-    p->bufLen = r.bufLen;
-    p->senseLen = srb->SRB_SenseLen;
     PendingRequest **at = &PendingList;
     while (*at && (long)((*at)->due - p->due) <= 0) at = &(*at)->next;
     p->next = *at;
@@ -294,8 +215,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         InitializeCriticalSectionAndSpinCount(&SimLock, LOCK_SPINS);
     } else if (reason == DLL_PROCESS_DETACH && reserved == NULL && !WorkerThread) {
         // FreeLibrary before any request was sent (with a worker the DLL stays loaded).
-        SimFree(&World);
-        if (LogFile != INVALID_HANDLE_VALUE) CloseHandle(LogFile);
+        SimHostClose(&Host);
         DeleteCriticalSection(&SimLock);
     }
     return TRUE;

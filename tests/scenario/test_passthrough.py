@@ -25,7 +25,7 @@ def test_drives_on_two_letters_are_listed(scenario):
               for radio, label, revision in SLOTS[:3]]
     assert listed[:2] == [("ATAPI", "1.01", True), ("ATAPI", "1.02", True)]
     assert not listed[2][2]
-    asked = {(r["letter"], r["ha"], r["tgt"]) for r in scn.passthrough_log() if r["cdb"].startswith("12")}
+    asked = {(r["letter"], r["ha"], r["tgt"]) for r in scn.log() if r["cdb"].startswith("12")}
     assert asked == {("D", "0", "1"), ("E", "1", "0")}
 
 
@@ -40,7 +40,7 @@ def test_drive_that_never_answers_is_given_up_by_the_programs_own_wait(scenario)
     assert scn.answer(1, limit=30)["text"] == UPDATE_FAILED
     assert scn.answer(1)["text"] == NO_DEVICE
     assert scn.exit_code(program) == 0
-    stuck = [r for r in scn.passthrough_log() if r["letter"] == "E"]
+    stuck = [r for r in scn.log() if r["letter"] == "E"]
     assert [(r["cdb"][:2], r.get("fault")) for r in stuck] == [("12", "never")]
 
 
@@ -56,6 +56,6 @@ def test_block_refused_with_check_condition_ends_the_transfer_before_the_save(sc
     assert [scn.answer(1)["text"] for _ in texts] == texts
     scn.click(dialog, EXIT)
     assert scn.exit_code(program) == 0
-    writes = write_buffers(scn.passthrough_log())
+    writes = write_buffers(scn.log())
     assert [o for _, o, _ in writes] == [n * BLOCK for n in range(101)], "sent on after the refusal"
     assert writes[-1][2]["fault"] == "error" and all(m == 6 for m, _, _ in writes)

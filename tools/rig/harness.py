@@ -201,7 +201,7 @@ class Rig:
 
     def env(self, prefix, locale="C.UTF-8"):
         env = {k: v for k, v in os.environ.items()
-               if not k.startswith(("WINE", "DISCMEND_SIM_", "DISCMEND_PT_", "LC_", "LANG"))}
+               if not k.startswith(("WINE", "DISCMEND_SIM_", "LC_", "LANG"))}
         env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all", DISPLAY=self.display,
                    WINEDLLOVERRIDES=BASE_OVERRIDES, LANG=locale, LC_ALL=locale)
         return env
@@ -263,19 +263,20 @@ class Scenario:
         """These simulated drives: through the simulated ASPI manager beside
         the program (manager=False: none; Wine's own answers, with no host
         adapter), and those with a `letter X` line also as SCSI CD-ROM
-        devices on drive X: for the NT pass-through path."""
+        devices on drive X: for the NT pass-through path. Both ways in read
+        the same variables and append to one log (see log())."""
         scenario = self.put("scen.txt", scenario_text)
         self.path("C:\\dump").mkdir(exist_ok=True)
+        self.extra_env.update(DISCMEND_SIM_SCENARIO=str(scenario), DISCMEND_SIM_LOG=str(self.root / "sim.log"),
+                              DISCMEND_SIM_DUMP_DIR=str(self.path("C:\\dump")))
         if manager:
             shutil.copy2(BUILD / "WNASPI32.DLL", self.path(WORK + "\\WNASPI32.DLL"))
             self.overrides.append("wnaspi32=n")
-            self.extra_env.update(DISCMEND_SIM_SCENARIO=WORK + "\\scen.txt",
-                                  DISCMEND_SIM_LOG="C:\\sim.log", DISCMEND_SIM_DUMP_DIR="C:\\dump")
         letters = re.findall(r"^\s*letter\s+([A-Za-z])\s*$", scenario_text, re.M)
         if letters:
-            self._drive_letters([x.lower() for x in letters], scenario)
+            self._drive_letters([x.lower() for x in letters])
 
-    def _drive_letters(self, letters, scenario):
+    def _drive_letters(self, letters):
         """CD drives on these letters, each the file behind dosdevices/x::
         (a folder stands for the disc), answered by the preload from the
         scenario. The preload also shows each folder as a CD's file system,
@@ -291,8 +292,6 @@ class Scenario:
             (self.root / f"disc-{x}").mkdir()
             os.symlink(self.root / f"disc-{x}", dosdevices / f"{x}:")
             os.symlink(self.root / f"cdrom-{x}", dosdevices / f"{x}::")
-        self.extra_env.update(DISCMEND_PT_SCENARIO=str(scenario), DISCMEND_PT_LOG=str(self.root / "pt.log"),
-                              DISCMEND_PT_DUMP_DIR=str(self.path("C:\\dump")))
         # Only the program under test gets the preload (see start): Wine's
         # own processes don't need it. Under CPU emulation the i386
         # programs get their preloads from QEMU_SET_ENV (beside the mend);
@@ -494,17 +493,15 @@ class Scenario:
     # -- what the simulated drives saw -----------------------------------------
 
     def log(self):
-        """The simulated ASPI manager's request lines, each as a dict of its fields."""
-        return _requests(self.path("C:\\sim.log"))
-
-    def passthrough_log(self):
-        """The commands the drives on letters got through pass-through, in
-        the same form. A drive the preload could not set up fails the rig."""
-        path = self.root / "pt.log"
-        notes = [line for line in path.read_text().splitlines()
-                 if line.startswith("#")] if path.exists() else []
-        if notes:
-            raise RigError("the simulated drives on letters: " + "; ".join(notes))
+        """The requests the simulated drives got, each as a dict of its
+        fields, in the order they were logged: those through the simulated
+        ASPI manager, and those through pass-through, which carry a letter.
+        A scenario or drive the simulator could not set up fails the rig."""
+        path = self.root / "sim.log"
+        errors = [line for line in path.read_text().splitlines()
+                  if line.startswith("#") and ": error:" in line] if path.exists() else []
+        if errors:
+            raise RigError("the simulated drives: " + "; ".join(errors))
         return _requests(path)
 
     def session_events(self):

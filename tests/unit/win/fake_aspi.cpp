@@ -3,11 +3,13 @@
 #include <string.h>
 
 #include <deque>
+#include <thread>
 
 #include "app/appstate.h"
 #include "app/msgbox.h"
 #include "drive/aspi_layer.h"
 #include "drive/wait.h"
+#include "sim/host.h"
 #include "text/messages.h"
 #include "update/download.h"
 #include "update/imagefile.h"
@@ -37,80 +39,89 @@ static DWORD FakeTicks() {
     return now;
 }
 
-static void Apply(FakeDrive &d, const Stage &s) {
-    if (s.adapter >= 0) d.adapter = s.adapter;
-    if (s.target >= 0) d.target = s.target;
-    if (!s.revision.empty()) d.revision = s.revision;
-    if (s.firmware >= 0) d.firmware = (BYTE)s.firmware;
-    if (s.model >= 0) d.model = (BYTE)s.model;
-    d.down = s.down;
+// The test's drives as the drive model holds them, the last first (of two
+// at one address the later one answers): they go in before each request,
+// and what it did to them (address, codes, revision, disc, restart) comes
+// back out, so a test may add a drive anywhere in the list at any time.
+static SimWorld world;
+static CRITICAL_SECTION modelLock;  // the provider's workers ask at the same time
+
+static void ResetWorld() {
+    SimFree(&world);
+    SimInit(&world);
+    world.adapterCount = SIM_MAX_ADAPTERS;  // the tests' adapter counts are their own
+    world.quiet = 1;
 }
 
-static BYTE Sense(SRB_ExecSCSICmd *srb, BYTE key, BYTE asc) {
-    srb->SRB_TargStat = STATUS_CHKCOND;
-    srb->SenseArea[2] = key;
-    srb->SenseArea[12] = asc;
-    return SS_ERR;
+static void ToStage(const Stage &s, SimStage *m) {
+    memset(m, 0, sizeof *m);  // no restart time, the revision kept
+    m->moveAdapter = s.adapter, m->moveTarget = s.target;
+    m->hasRevision = !s.revision.empty();
+    SimPadCopy(m->revision, 4, s.revision.data(), s.revision.size());
+    m->firmwareCode = s.firmware, m->modelCode = s.model;
+    m->downMode = s.down ? SIM_DOWN_ABSENT : SIM_UP, m->downInquiries = s.down;
 }
 
-static BYTE Drives(SRB_ExecSCSICmd *srb, const Sent &s) {
-    FakeDrive *d = nullptr;
-    for (FakeDrive &each : drives)
-        if (each.adapter == s.ha && each.target == s.tgt) d = &each;
-    if (!d) return SS_NO_DEVICE;
-    BYTE *reply = srb->SRB_BufPointer;
-    if (d->down > 0) {
-        if (s.Is(0x12, 0)) d->down--;
-        return SS_NO_DEVICE;
+static void ToModel() {
+    if (world.deviceCount > (int)drives.size()) ResetWorld();
+    while (world.deviceCount < (int)drives.size())  // a save leaves the revision as it was
+        SimAddDevice(&world, 0, 0)->stages[SIM_STAGE_SAVE].revisionFrom = 0;
+    for (size_t i = 0; i < drives.size(); i++) {
+        const FakeDrive &f = drives[i];
+        SimDevice &d = world.devices[drives.size() - 1 - i];
+        d.adapter = f.adapter, d.target = f.target, d.usb = f.usb, d.disc = f.disc;
+        SimPadCopy(d.product, 16, f.product.data(), f.product.size());
+        SimPadCopy(d.revision, 4, f.revision.data(), f.revision.size());
+        d.firmwareCode = f.firmware, d.modelCode = f.model;
+        d.downMode = f.down ? SIM_DOWN_ABSENT : SIM_UP, d.downInquiries = f.down, d.downUntil = 0;
+        ToStage(f.afterFinish, &d.stages[SIM_STAGE_FINISH]);
+        ToStage(f.afterLoader, &d.stages[SIM_STAGE_LOADER]);
     }
-    switch (s.cdb[0]) {
-    case 0x12:
-        memset(reply, 0, srb->SRB_BufLen);
-        if (s.cdb[1] & 1) {
-            memcpy(reply + 32, d->revision.data(), 4);
-        } else {
-            memset(reply + 16, ' ', 16);
-            memcpy(reply + 16, d->product.data(), d->product.size());
-        }
-        return SS_COMP;
-    case 0x00:
-        return d->disc ? (BYTE)SS_COMP : Sense(srb, 2, 0x3A);
-    case 0x1B:
-        d->disc = false;
-        return SS_COMP;
-    case 0xCC:
-        if (!d->usb) return Sense(srb, 5, 0x20);
-        memset(reply, 0, 18);
-        reply[12] = d->firmware;
-        reply[13] = d->model;
-        return SS_COMP;
-    case 0x3B:
-        if (s.Offset() + 2048 <= assembled.size()) memcpy(&assembled[s.Offset()], reply, 2048);
-        return SS_COMP;
-    case 0xCD:
-        if (!d->usb) return Sense(srb, 5, 0x20);
-        Apply(*d, s.cdb[1] == 0xFF ? d->afterFinish : d->afterLoader);
-        return SS_COMP;
+}
+
+static void FromModel() {
+    for (size_t i = 0; i < drives.size(); i++) {
+        FakeDrive &f = drives[i];
+        const SimDevice &d = world.devices[drives.size() - 1 - i];
+        f.adapter = d.adapter, f.target = d.target, f.disc = d.disc != 0;
+        f.revision.assign(d.revision, 4);
+        f.firmware = d.firmwareCode, f.model = d.modelCode;
+        f.down = d.downMode == SIM_DOWN_ABSENT ? (int)d.downInquiries : 0;
     }
-    return Sense(srb, 5, 0x20);
+}
+
+// What the drives answer, from the model; the image blocks a drive takes
+// are assembled.
+static BYTE Drives(SRB_ExecSCSICmd *srb) {
+    SimRequest r;
+    SimOutcome o;
+    if (!SimRequestOf(srb, &r)) return SS_INVALID_SRB;
+    ToModel();
+    SimExecute(&world, &r, now, &o);
+    FromModel();
+    if (o.never) return SS_PENDING;
+    SimDeliver(&o, srb);
+    DWORD at = r.cdb[3] << 16 | r.cdb[4] << 8 | r.cdb[5], n = r.cdb[6] << 16 | r.cdb[7] << 8 | r.cdb[8];
+    if (r.cdb[0] == SCSI_WRITE_BUFFER && o.status == SS_COMP) memcpy(&assembled[at], o.device->image + at, n);
+    return o.status;
 }
 
 static BYTE Execute(SRB_ExecSCSICmd *srb) {
     if (execute) return execute(srb);
+    EnterCriticalSection(&modelLock);
     Sent s;
-    s.ha = srb->SRB_HaId;
-    s.tgt = srb->SRB_Target;
     memcpy(s.cdb, srb->CDBByte, sizeof s.cdb);
-    s.bufLen = srb->SRB_BufLen;
+    s.ha = srb->SRB_HaId, s.tgt = srb->SRB_Target, s.bufLen = srb->SRB_BufLen;
     s.flags = srb->SRB_Flags, s.lun = srb->SRB_Lun, s.senseLen = srb->SRB_SenseLen;
     s.cdbLen = srb->SRB_CDBLen, s.posted = srb->SRB_PostProc != nullptr;
-    s.time = now;
-    s.progress = progressValue;
+    s.time = now, s.progress = progressValue;
     if (s.Is(0x3B)) s.data.assign(srb->SRB_BufPointer, srb->SRB_BufPointer + 2048);
     if (s.Is(0xCD, 0)) s.data.assign(srb->SRB_BufPointer, srb->SRB_BufPointer + s.bufLen);
     sent.push_back(s);
     int forced = fault ? fault(s, srb) : -1;
-    return forced >= 0 ? (BYTE)forced : Drives(srb, s);
+    BYTE status = forced >= 0 ? (BYTE)forced : Drives(srb);
+    LeaveCriticalSection(&modelLock);
+    return status;
 }
 
 static DWORD WINAPI ManagerThread(void *) {
@@ -167,6 +178,7 @@ void ResetFake() {
     if (!started) {
         started = true;
         InitializeCriticalSection(&queueLock);
+        InitializeCriticalSection(&modelLock);
         queueEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
         CreateThread(NULL, 0, ManagerThread, NULL, 0, NULL);
     }
@@ -177,6 +189,7 @@ void ResetFake() {
     aspiSendCommand = FakeSend;
     TickCount = FakeTicks;
     drives.clear();
+    ResetWorld();
     sent.clear();
     boxes.clear();
     assembled.assign(IMAGE_SIZE, 0);
@@ -192,24 +205,11 @@ void ResetFake() {
     progressValue = 0;
 }
 
-struct Late {
-    SRB_ExecSCSICmd *srb;
-    BYTE status;
-};
-
-static DWORD WINAPI LateCompletion(void *context) {
-    Late *late = (Late *)context;
-    late->srb->SRB_Status = late->status;
-    if ((late->srb->SRB_Flags & SRB_POSTING) && late->srb->SRB_PostProc)
-        ((PostProcFn)late->srb->SRB_PostProc)(late->srb);
-    delete late;
-    return 0;
-}
-
 void CompleteLater(SRB_ExecSCSICmd *srb, BYTE status) {
-    HANDLE thread = CreateThread(NULL, 0, LateCompletion, new Late{srb, status}, 0, NULL);
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
+    std::thread([srb, status] {
+        srb->SRB_Status = status;
+        if ((srb->SRB_Flags & SRB_POSTING) && srb->SRB_PostProc) ((PostProcFn)srb->SRB_PostProc)(srb);
+    }).join();
 }
 
 BYTE AnswerAsDrive(SRB_ExecSCSICmd *srb) { return Execute(srb); }

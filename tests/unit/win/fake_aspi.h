@@ -1,7 +1,8 @@
 // A fake ASPI manager for the unit tests: requests complete on a thread of
-// its own, as with a real manager, against drives that a test describes;
-// message boxes are recorded instead of shown; a tick counter makes the
-// program's waits and time-outs instant.
+// its own, as with a real manager, against drives that a test describes and
+// the simulated drives' model (sim/model.h) answers for; message boxes are
+// recorded instead of shown; a tick counter makes the program's waits and
+// time-outs instant.
 #pragma once
 #include <windows.h>
 
@@ -16,7 +17,7 @@ struct Stage {
     int adapter = -1, target = -1;  // a new address (-1: unchanged)
     std::string revision;           // empty: unchanged
     int firmware = -1, model = -1;  // new vendor status codes (-1: unchanged)
-    int down = 0;                   // INQUIRYs answered "no device" before it is back
+    int down = 0;                   // standard INQUIRYs answered "no device" before it is back
 };
 
 struct FakeDrive {

@@ -1,11 +1,12 @@
-// Simulated ASPI manager: the portable core.
+// The simulated drives: host adapters and devices, what each device answers,
+// its faults, its restarts and moves, and the log line of each request.
 //
-// Holds the simulated host adapters and devices read from a scenario text,
-// carries out one SCSI request against them and describes the outcome
-// (statuses, reply bytes, sense bytes, the log line, how long the request
-// takes). Time is whatever the caller says it is, in milliseconds, so the
-// same core serves the WNASPI32.DLL stand-in and the native unit tests.
-// Nothing here touches Win32, threads or the request record's layout.
+// One model serves every way the drives are reached: the WNASPI32.DLL
+// stand-in and the pass-through preload (through sim/host.h), the Win32
+// unit tests' fake manager, and the native tests. A world is filled by the
+// scenario parser (sim/scenario.h) or by hand. Time is whatever the caller
+// says it is, in milliseconds. Nothing here touches Win32, threads, files or
+// the request record's layout.
 #pragma once
 #include <stddef.h>
 
@@ -31,6 +32,7 @@ enum SimKind { SIM_KIND_CDRW, SIM_KIND_DISK, SIM_KIND_SCANNER, SIM_KIND_OTHER };
 enum SimDownMode { SIM_UP = 0, SIM_DOWN_ABSENT = 1, SIM_DOWN_NOTREADY = 2 };
 enum SimStageId { SIM_STAGE_SAVE, SIM_STAGE_FINISH, SIM_STAGE_LOADER, SIM_STAGE_COUNT };
 enum SimFaultKind { SIM_FAULT_NEVER, SIM_FAULT_BUSY, SIM_FAULT_ERROR, SIM_FAULT_DELAY };
+enum SimEvent { SIM_EVENT_NONE, SIM_EVENT_EJECT, SIM_EVENT_SAVE, SIM_EVENT_FINISH, SIM_EVENT_LOADER };
 
 // One "fault" line. A fault counts the requests that pass its filter
 // (opcode, CDB byte 1, WRITE BUFFER offset) and acts on the matches
@@ -56,8 +58,9 @@ struct SimFault {
 struct SimStage {
     int downMode;          // SimDownMode
     unsigned long downMs;  // counted from the completion of the command
+    unsigned downInquiries;  // and until this many standard INQUIRYs have reached it
     int moveAdapter;       // -1: stays
-    int moveTarget;
+    int moveTarget;        // -1: stays
     int hasRevision;
     char revision[4];
     int revisionFrom;      // 0: none, 1..3: record revision field of the assembled image
@@ -82,6 +85,7 @@ struct SimDevice {
     unsigned long latencyMs;
     int downMode;
     unsigned long downUntil;
+    unsigned downInquiries;       // standard INQUIRYs still to come before the restart ends
     int attentionPending;
     SimStage stages[SIM_STAGE_COUNT];
     SimFault faults[SIM_MAX_FAULTS];
@@ -92,12 +96,10 @@ struct SimDevice {
     unsigned long imageBytes;     // data bytes received (all blocks, repeats included)
     unsigned writeCount;          // WRITE BUFFER commands accepted
     unsigned saveCount;           // mode-7 commands accepted
-    char dumpPath[SIM_PATH_CAP];  // last image file written, "" if none
     // vendor commands
     unsigned finishCount;
     unsigned loaderCount;
     unsigned long loaderLength;   // length from the last loader CDB
-    unsigned long loaderBytes;    // data bytes taken with it
     unsigned long long loaderDigest;
 };
 
@@ -107,7 +109,7 @@ struct SimWorld {
     unsigned long supportInfo[SIM_MAX_SUPPORT];  // answers of the first calls; SIM_SUPPORT_COMPUTED: normal
     int supportCount;
     unsigned supportCalls;
-    char dumpDir[SIM_PATH_CAP];
+    char dumpDir[SIM_PATH_CAP];   // where the host writes saved images and loaders; "" none
     SimDevice devices[SIM_MAX_DEVICES];
     int deviceCount;
     int quiet;                    // 1: no log is kept, outcomes carry no log line
@@ -137,15 +139,17 @@ struct SimOutcome {
     unsigned long replyLen;       // already cut to the allocation length and buffer length
     unsigned char sense[SIM_SENSE_LEN];
     unsigned senseLen;            // 0: no sense data
+    int event;                    // SimEvent: what the request did to the device
+    SimDevice *device;            // the device that took the request; NULL if none did
     char line[SIM_LINE_CAP];      // log line, no newline
 };
 
 void SimInit(SimWorld *w);
 void SimFree(SimWorld *w);  // releases the image buffers; the world can be SimInit'ed again
 
-// Reads a scenario. On failure returns 0 and puts "line N: what" in err.
-int SimParse(SimWorld *w, const char *text, char *err, size_t errCap);
-int SimLoadFile(SimWorld *w, const char *path, char *err, size_t errCap);
+// A new device at (adapter, target) with the defaults of a CD-RW drive;
+// NULL when the world is full.
+SimDevice *SimAddDevice(SimWorld *w, int adapter, int target);
 
 // The answer of GetASPI32SupportInfo for the next call (counts the call).
 unsigned long SimSupportInfo(SimWorld *w);
@@ -155,9 +159,6 @@ int SimAdapterCount(const SimWorld *w);
 // the outcome is to be delivered at nowMs + o->latencyMs.
 void SimExecute(SimWorld *w, const SimRequest *r, unsigned long nowMs, SimOutcome *o);
 
-// The device that answers at (adapter, target) now, present or down; NULL if none.
-SimDevice *SimDeviceAt(SimWorld *w, int adapter, int target);
-
-unsigned long long SimDigest(const unsigned char *data, unsigned long len);  // FNV-1a 64
-void SimFormatDigest(unsigned long long digest, char out[17]);
-int SimWriteImage(const SimDevice *d, const char *path);
+// Appends printf-style text to a NUL-terminated buffer of cap bytes.
+void SimAppend(char *buf, size_t cap, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void SimPadCopy(char *dst, size_t width, const char *src, size_t len);  // blank-padded, cut to width
