@@ -8,7 +8,10 @@ element declaring two namespaces), for the version the program states.
 
 import re
 import struct
+import subprocess
 import sys
+import tempfile
+from pathlib import Path
 import xml.etree.ElementTree as ET
 
 ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
@@ -16,38 +19,21 @@ ASM_V2 = "urn:schemas-microsoft-com:asm.v2"
 
 
 def resource(exe, type_id, name_id):
-    """The bytes of one resource of a PE32 file, the first language found."""
-    data = open(exe, "rb").read()
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    sections, optional = struct.unpack_from("<H12xH", data, pe + 6)
-    directory = pe + 24 + 96 + 2 * 8  # the resource entry of the data directories
-    rva, _ = struct.unpack_from("<II", data, directory)
-    table = pe + 24 + optional
-    for i in range(sections):
-        size, address, _, raw = struct.unpack_from("<IIII", data, table + 40 * i + 8)
-        if address <= rva < address + size:
-            base = raw + rva - address
-            to_file = raw - address
-            break
-    else:
-        raise SystemExit("FAIL: no resource section")
-
-    def entries(offset):
-        named, ids = struct.unpack_from("<12xHH", data, base + offset)
-        for k in range(named + ids):
-            key, value = struct.unpack_from("<II", data, base + offset + 16 + 8 * k)
-            yield key, value
-
-    def find(offset, key):
-        for k, value in entries(offset):
-            if k == key:
-                return value & 0x7FFFFFFF
-        raise SystemExit(f"FAIL: no resource {type_id}/{name_id}")
-
-    languages = find(find(0, type_id), name_id)
-    leaf = next(entries(languages))[1]
-    data_rva, length = struct.unpack_from("<II", data, base + leaf)
-    return data[data_rva + to_file:data_rva + to_file + length]
+    """The bytes of one resource of an exe, as windres lists them in a .res
+    file: entries of data size, header size, type and name (0xFFFF and an id
+    here), then the data, each entry 4-byte aligned."""
+    with tempfile.TemporaryDirectory() as folder:
+        res = Path(folder) / "all.res"
+        subprocess.run(["i686-w64-mingw32-windres", "-J", "coff", "-i", exe, "-O", "res", "-o", res],
+                       check=True)
+        data = res.read_bytes()
+    at = 0
+    while at + 8 <= len(data):
+        size, header = struct.unpack_from("<II", data, at)
+        if struct.unpack_from("<HHHH", data, at + 8) == (0xFFFF, type_id, 0xFFFF, name_id):
+            return data[at + header:at + header + size]
+        at = (at + header + size + 3) & ~3
+    raise SystemExit(f"FAIL: no resource {type_id}/{name_id} in {exe}")
 
 
 def main():

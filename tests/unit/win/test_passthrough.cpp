@@ -95,33 +95,6 @@ TEST(PassThrough, OutcomeBecomesStatusesAndSense) {
     }
 }
 
-// A port with three drives: 1 and 2 on port 2, path 0, targets 0 and 1; 3
-// without an address. Drive 1 holds its command until released; drive 2
-// refuses with CHECK CONDITION. The port takes page-aligned buffers only and
-// knows no other request.
-HANDLE release;
-
-BOOL WINAPI FakePort(HANDLE handle, DWORD code, LPVOID in, DWORD, LPVOID out, DWORD, LPDWORD,
-                     LPOVERLAPPED) {
-    size_t drive = (size_t)handle;
-    if (code == IOCTL_SCSI_GET_ADDRESS) {
-        if (drive == 3) return FALSE;
-        ((SCSI_ADDRESS *)out)->PortNumber = 2;
-        ((SCSI_ADDRESS *)out)->TargetId = (UCHAR)(drive - 1);
-        return TRUE;
-    }
-    if (code != IOCTL_SCSI_GET_ADDRESS && code != IOCTL_SCSI_PASS_THROUGH_DIRECT) return FALSE;
-    PassThroughRecord *record = (PassThroughRecord *)out;  // read from the output buffer
-    if (code != IOCTL_SCSI_PASS_THROUGH_DIRECT || in != out) return FALSE;
-    if (drive == 1) WaitForSingleObject(release, 10000);
-    BYTE *data = (BYTE *)record->sptd.DataBuffer;
-    if ((size_t)data & 4095) return FALSE;
-    memcpy(data, "REPLY", 5);
-    record->sptd.ScsiStatus = drive == 2 ? STATUS_CHKCOND : STATUS_GOOD;
-    record->sense[12] = 0x24;
-    return TRUE;
-}
-
 struct Posted {
     SRB_ExecSCSICmd srb;
     HANDLE done;
@@ -136,16 +109,30 @@ void __cdecl PostedDone(SRB_ExecSCSICmd *srb) {
     SetEvent(posted->done);
 }
 
+// Three drives, at 0:0, 0:1 and 1:0: the first holds its command until
+// released, the second refuses it with CHECK CONDITION.
 TEST(PassThrough, EachDriveCompletesOnAThreadOfItsOwn) {
     SKIP_UNDER_QEMU();
-    LeaveWindowsPort();
-    passThroughIoctl = FakePort;
-    release = CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE handles[3] = {(HANDLE)1, (HANDLE)2, (HANDLE)3};
-    ASSERT_EQ(StartPassThrough(handles, 3), 3u);
+    ResetFake();
+    HANDLE release = CreateEventA(NULL, TRUE, FALSE, NULL);
+    std::vector<PortDrive> ports(3);
+    for (int i = 0; i < 3; i++) {
+        FakeDrive d;
+        d.adapter = ports[i].ha = i / 2, d.target = ports[i].target = i % 2;
+        ports[i].letter = (char)('D' + i);
+        drives.push_back(d);
+    }
+    ports[0].hold = release;
+    fault = [](const Sent &s, SRB_ExecSCSICmd *srb) {
+        if (s.ha != 0 || s.tgt != 1) return -1;
+        srb->SRB_TargStat = STATUS_CHKCOND, srb->SenseArea[12] = 0x24;
+        return (int)SS_ERR;
+    };
+    UseWindowsPort(ports);
+    ASSERT_EQ(OpenPassThroughDrives(), 3u);
     EXPECT_EQ(PassThroughSupportInfo(), (DWORD)SS_COMP << 8 | 2);
 
-    alignas(4096) static BYTE pages[6][4096];  // next to each other: page bit 12 alternates
+    static BYTE buffers[6][256];
     const struct { BYTE ha, target, lun, status, targStat, sense; } cases[] = {
         {0, 0, 0, SS_COMP, STATUS_GOOD, 0},  // held until the others have completed
         {0, 1, 0, SS_ERR, STATUS_CHKCOND, 0x24},
@@ -156,14 +143,16 @@ TEST(PassThrough, EachDriveCompletesOnAThreadOfItsOwn) {
     };
     Posted posted[6];
     for (int i = 0; i < 6; i++) {
-        posted[i].srb = Record(SRB_DIR_IN | SRB_POSTING, 256, pages[i] + 1, cases[i].ha,
-                               cases[i].target);
+        posted[i].srb = Record(SRB_DIR_IN | SRB_POSTING, 36, buffers[i], cases[i].ha, cases[i].target);
+        BYTE inquiry[] = {SCSI_INQUIRY, 0, 0, 0, 36, 0};
+        memset(posted[i].srb.CDBByte, 0, 16);
+        memcpy(posted[i].srb.CDBByte, inquiry, 6);
+        posted[i].srb.SRB_CDBLen = 6;
         posted[i].srb.SRB_Lun = cases[i].lun;
         posted[i].srb.SRB_PostProc = (void *)PostedDone;
         posted[i].done = CreateEventA(NULL, TRUE, FALSE, NULL);
         EXPECT_EQ(PassThroughSendCommand(&posted[i].srb), (DWORD)SS_PENDING);
     }
-    EXPECT_EQ(posted[0].srb.SRB_Status, SS_PENDING);
     for (int i = 1; i < 6; i++) ASSERT_EQ(WaitForSingleObject(posted[i].done, 5000), WAIT_OBJECT_0) << i;
     EXPECT_EQ(posted[0].srb.SRB_Status, SS_PENDING);
     SetEvent(release);
@@ -174,11 +163,11 @@ TEST(PassThrough, EachDriveCompletesOnAThreadOfItsOwn) {
                     srb.SRB_TargStat == cases[i].targStat && srb.SenseArea[12] == cases[i].sense)
             << i;
         EXPECT_NE(posted[i].thread, GetCurrentThreadId()) << i;
-        int replied = cases[i].status == SS_COMP || cases[i].status == SS_ERR;
-        EXPECT_EQ(memcmp(srb.SRB_BufPointer, "REPLY", 5) == 0, replied) << i;
+        EXPECT_EQ(memcmp(buffers[i] + 16, "HX-2150RA", 9) == 0, cases[i].status == SS_COMP) << i;
     }
+    fault = nullptr;
+    LeaveWindowsPort();
 }
-
 
 struct Once {
     SRB_ExecSCSICmd srb;

@@ -146,6 +146,7 @@ static BOOL PassThrough(PortDrive &d, void *in, DWORD inSize, void *out, DWORD o
     }
     portCommands++;
     Log(d, what);
+    if (d.hold) WaitForSingleObject(d.hold, 10000);
     SRB_ExecSCSICmd srb;
     memset(&srb, 0, sizeof srb);
     srb.SRB_Cmd = SC_EXEC_SCSI_CMD;

@@ -26,6 +26,7 @@ struct PortDrive {
     DWORD alignmentMask = 511, maxTransfer = 65536, physicalPages = 17;
     PortLockState lock = PORT_LOCK_FREE;
     std::string heldBy;  // the other program's caller name, bytes as it gave them
+    HANDLE hold = NULL;  // set: each command waits for it before the drive answers
     // What happened to it:
     HANDLE owner = NULL;  // the handle that holds the lock
     std::string ownerName;
