@@ -1,3 +1,4 @@
+// The unit tests' fake ASPI manager: requests answered by the simulated drives' model on a thread of its own.
 #include "fake_aspi.h"
 
 #include <string.h>
