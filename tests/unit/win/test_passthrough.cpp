@@ -20,13 +20,18 @@ namespace {
     if (GetEnvironmentVariableA("DISCMEND_EMULATED", NULL, 0) != 0) \
     GTEST_SKIP() << "provider threads under qemu 7.2's shared descriptor table"
 
-SRB_ExecSCSICmd Record(BYTE flags, DWORD length, BYTE *buffer, BYTE ha = 0, BYTE target = 0) {
+const BYTE kInquiry[6] = {SCSI_INQUIRY, 0, 0, 0, 36, 0};
+const BYTE kSecondBlock[10] = {SCSI_WRITE_BUFFER, 6, 0, 0, 0x08, 0, 0, 0x08, 0, 0};
+
+// A request; without a CDB of its own it carries ten bytes counting up.
+SRB_ExecSCSICmd Record(BYTE flags, DWORD length, BYTE *buffer, BYTE ha = 0, BYTE target = 0,
+                       const BYTE *cdb = nullptr, BYTE cdbLength = 10) {
     SRB_ExecSCSICmd srb = {SC_EXEC_SCSI_CMD, 0, ha, flags, 0, target};
     srb.SRB_BufLen = length;
     srb.SRB_BufPointer = buffer;
     srb.SRB_SenseLen = SENSE_LEN;
-    srb.SRB_CDBLen = 10;
-    for (int i = 0; i < 10; i++) srb.CDBByte[i] = (BYTE)(0x3B + i);
+    srb.SRB_CDBLen = cdbLength;
+    for (int i = 0; i < cdbLength; i++) srb.CDBByte[i] = cdb ? cdb[i] : (BYTE)(0x3B + i);
     return srb;
 }
 
@@ -95,18 +100,21 @@ TEST(PassThrough, OutcomeBecomesStatusesAndSense) {
     }
 }
 
+// A posted request and what its completion routine saw.
 struct Posted {
     SRB_ExecSCSICmd srb;
-    HANDLE done;
+    HANDLE done;  // set by the routine, when there is one
     DWORD thread;
     BYTE statusInRoutine;
+    int calls;
 };
 
 void __cdecl PostedDone(SRB_ExecSCSICmd *srb) {
     Posted *posted = (Posted *)srb;
     posted->thread = GetCurrentThreadId();
     posted->statusInRoutine = srb->SRB_Status;
-    SetEvent(posted->done);
+    posted->calls++;
+    if (posted->done) SetEvent(posted->done);
 }
 
 // Three drives, at 0:0, 0:1 and 1:0: the first holds its command until
@@ -141,13 +149,9 @@ TEST(PassThrough, EachDriveCompletesOnAThreadOfItsOwn) {
         {0, 0, 1, SS_NO_DEVICE, 0, 0},
         {2, 0, 0, SS_INVALID_HA, 0, 0},
     };
-    Posted posted[6];
+    Posted posted[6] = {};
     for (int i = 0; i < 6; i++) {
-        posted[i].srb = Record(SRB_DIR_IN | SRB_POSTING, 36, buffers[i], cases[i].ha, cases[i].target);
-        BYTE inquiry[] = {SCSI_INQUIRY, 0, 0, 0, 36, 0};
-        memset(posted[i].srb.CDBByte, 0, 16);
-        memcpy(posted[i].srb.CDBByte, inquiry, 6);
-        posted[i].srb.SRB_CDBLen = 6;
+        posted[i].srb = Record(SRB_DIR_IN | SRB_POSTING, 36, buffers[i], cases[i].ha, cases[i].target, kInquiry, 6);
         posted[i].srb.SRB_Lun = cases[i].lun;
         posted[i].srb.SRB_PostProc = (void *)PostedDone;
         posted[i].done = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -169,17 +173,6 @@ TEST(PassThrough, EachDriveCompletesOnAThreadOfItsOwn) {
     LeaveWindowsPort();
 }
 
-struct Once {
-    SRB_ExecSCSICmd srb;
-    int calls;
-    BYTE statusInRoutine;
-};
-void __cdecl CountCall(SRB_ExecSCSICmd *srb) {
-    Once *once = (Once *)srb;
-    once->calls++;
-    once->statusInRoutine = srb->SRB_Status;
-}
-
 // Requests answered at once, without a worker, still end through their
 // completion routine, called once after the final status.
 TEST(PassThrough, AnswersGivenAtOnceCallTheCompletionRoutine) {
@@ -191,9 +184,9 @@ TEST(PassThrough, AnswersGivenAtOnceCallTheCompletionRoutine) {
     for (const auto &c : cases) {
         UseWindowsPort({PortDrive()});
         if (c.started) ASSERT_EQ(OpenPassThroughDrives(), 1u);
-        Once once = {Record(SRB_DIR_IN | SRB_POSTING, 0, nullptr), 0, 0};
+        Posted once = {Record(SRB_DIR_IN | SRB_POSTING, 0, nullptr), NULL, 0, 0, 0};
         once.srb.SRB_Cmd = c.command;
-        once.srb.SRB_PostProc = (void *)CountCall;
+        once.srb.SRB_PostProc = (void *)PostedDone;
         EXPECT_EQ(PassThroughSendCommand(&once.srb), (DWORD)c.status);
         EXPECT_TRUE(once.srb.SRB_Status == c.status && once.calls == 1 && once.statusInRoutine == c.status)
             << (int)c.status << ": called " << once.calls;
@@ -232,19 +225,15 @@ TEST(PassThrough, OnWindowsEveryBufferReachesThePortAligned) {
         ASSERT_EQ(OpenPassThroughDrives(), 1u);
         BYTE *buffer = pages[0] + c.offset;
         for (DWORD i = 0; i < c.length; i++) buffer[i] = (BYTE)(i * 7);
-        SRB_ExecSCSICmd srb = Record(c.flags, c.length, buffer, 0, 1);
-        BYTE inquiry[] = {SCSI_INQUIRY, 0, 0, 0, 36, 0}, writeBuffer[] = {SCSI_WRITE_BUFFER, 6, 0, 0, 0x08, 0, 0, 0x08, 0, 0};
-        memset(srb.CDBByte, 0, 16);
-        memcpy(srb.CDBByte, c.flags == SRB_DIR_IN ? inquiry : writeBuffer, c.flags == SRB_DIR_IN ? 6 : 10);
+        bool in = c.flags == SRB_DIR_IN;
+        SRB_ExecSCSICmd srb = Record(c.flags, c.length, buffer, 0, 1, in ? kInquiry : kSecondBlock, in ? 6 : 10);
         PassThroughSendCommand(&srb);
-        std::string row = std::to_string(c.offset) + (c.flags == SRB_DIR_IN ? " in " : " out ") + std::to_string(c.most);
+        std::string row = std::to_string(c.offset) + (in ? " in " : " out ") + std::to_string(c.most);
         EXPECT_EQ(Await(srb), c.status) << row << ", target status " << (int)srb.SRB_TargStat;
         EXPECT_EQ(portRefusedBuffers, 0) << row;
         EXPECT_EQ(portCommands, c.status == SS_COMP) << row;
-        if (c.status == SS_COMP && c.flags == SRB_DIR_IN)
-            EXPECT_EQ(memcmp(buffer + 16, "HX-2150RA ", 10), 0) << row;
-        if (c.status == SS_COMP && c.flags == SRB_DIR_OUT)
-            EXPECT_EQ(memcmp(assembled.data() + 2048, buffer, 2048), 0) << row;
+        if (c.status == SS_COMP)  // the reply came back; the block reached the drive
+            EXPECT_EQ(in ? memcmp(buffer + 16, "HX-2150RA ", 10) : memcmp(assembled.data() + 2048, buffer, 2048), 0) << row;
     }
     LeaveWindowsPort();
 }
