@@ -9,20 +9,6 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "rig"))
 import harness  # noqa: E402
 
 
-def pytest_collection_modifyitems(config, items):
-    """Under qemu 7.2 the program's pass-through provider dies with the
-    emulator: its worker threads, started back to back, each set Wine's
-    thread segment in the one descriptor table qemu keeps for a whole
-    process, and a thread then runs on another's. Those scenarios are
-    skipped there, and said to be."""
-    if os.environ.get("DISCMEND_EMULATED") != "1":
-        return
-    skip = pytest.mark.skip(reason="pass-through threads under qemu 7.2's shared descriptor table")
-    for item in items:
-        if "passthrough" in item.keywords:
-            item.add_marker(skip)
-
-
 @pytest.fixture(scope="session")
 def rig():
     rig = harness.Rig()

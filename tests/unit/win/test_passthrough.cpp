@@ -13,13 +13,6 @@
 
 namespace {
 
-// qemu 7.2 keeps one descriptor table for all threads of a process: the
-// provider's workers, started back to back, take each other's thread
-// segment there and the emulator dies.
-#define SKIP_UNDER_QEMU()                                              \
-    if (GetEnvironmentVariableA("DISCMEND_EMULATED", NULL, 0) != 0) \
-    GTEST_SKIP() << "provider threads under qemu 7.2's shared descriptor table"
-
 const BYTE kInquiry[6] = {SCSI_INQUIRY, 0, 0, 0, 36, 0};
 const BYTE kSecondBlock[10] = {SCSI_WRITE_BUFFER, 6, 0, 0, 0x08, 0, 0, 0x08, 0, 0};
 
@@ -120,7 +113,6 @@ void __cdecl PostedDone(SRB_ExecSCSICmd *srb) {
 // Three drives, at 0:0, 0:1 and 1:0: the first holds its command until
 // released, the second refuses it with CHECK CONDITION.
 TEST(PassThrough, EachDriveCompletesOnAThreadOfItsOwn) {
-    SKIP_UNDER_QEMU();
     ResetFake();
     HANDLE release = CreateEventA(NULL, TRUE, FALSE, NULL);
     std::vector<PortDrive> ports(3);
@@ -176,7 +168,6 @@ TEST(PassThrough, EachDriveCompletesOnAThreadOfItsOwn) {
 // Requests answered at once, without a worker, still end through their
 // completion routine, called once after the final status.
 TEST(PassThrough, AnswersGivenAtOnceCallTheCompletionRoutine) {
-    SKIP_UNDER_QEMU();
     const struct { bool started; BYTE command; BYTE status; } cases[] = {
         {false, SC_EXEC_SCSI_CMD, SS_NO_ADAPTERS},
         {true, 1, SS_INVALID_SRB},
@@ -203,7 +194,6 @@ BYTE Await(SRB_ExecSCSICmd &srb) {
 // refuses what misses its alignment mask (511) or its largest transfer, or
 // that does not say what they are.
 TEST(PassThrough, OnWindowsEveryBufferReachesThePortAligned) {
-    SKIP_UNDER_QEMU();
     const struct { bool property; DWORD mask, most; int offset; BYTE flags; DWORD length; BYTE status; } cases[] = {
         {true, 511, 65536, 0, SRB_DIR_IN, 36, SS_COMP},
         {true, 511, 65536, 8, SRB_DIR_IN, 36, SS_COMP},
@@ -241,7 +231,6 @@ TEST(PassThrough, OnWindowsEveryBufferReachesThePortAligned) {
 // Which drive letters are opened at start-up, which are served, and what
 // the user is told about the rest.
 TEST(PassThrough, OnWindowsStartUpOpensOnlyCdDrivesAndTellsWhatItLeftOut) {
-    SKIP_UNDER_QEMU();
     auto drive = [](char letter, UINT type, bool denied = false, const char *heldBy = nullptr) {
         PortDrive d;
         d.letter = letter, d.type = type, d.denied = denied, d.target = letter - 'A' - 2;
