@@ -3,7 +3,8 @@
 
 #include "app/appstate.h"
 
-enum { NAME_MAX_BYTES = 260, OPTION_BYTES = 4 };
+enum { NAME_MAX_BYTES = 260,
+       OPTION_BYTES = 4 };
 
 // Reads the 4 option bytes and discards the 2 line-end bytes after them. A file
 // that ends within the option leaves the missing bytes zero.

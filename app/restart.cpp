@@ -9,9 +9,11 @@
 #include "app/restartstate.h"
 #include "drive/autoinsert.h"
 
-BOOL(WINAPI *exitWindowsEx)(UINT, DWORD) = ExitWindowsEx;
-BOOL(WINAPI *adjustTokenPrivileges)(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES,
-                                    PDWORD) = AdjustTokenPrivileges;
+BOOL(WINAPI *exitWindowsEx)
+(UINT, DWORD) = ExitWindowsEx;
+BOOL(WINAPI *adjustTokenPrivileges)
+(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES,
+ PDWORD) = AdjustTokenPrivileges;
 
 static const char runKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\run";
 

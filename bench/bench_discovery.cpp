@@ -40,7 +40,8 @@ static void BuildFloor() {
             for (int kind = 0; kind < 3; kind++) {
                 if (kind == 2 && !SupportedTarget(t)) continue;
                 SRB_ExecSCSICmd &srb = floorRequests[n];
-                const BYTE *cdb = kind == 0 ? inquiry : kind == 1 ? vendor : revision;
+                const BYTE *cdb = kind == 0 ? inquiry : kind == 1 ? vendor
+                                                                  : revision;
                 srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
                 srb.SRB_HaId = a;
                 srb.SRB_Target = t;

@@ -32,7 +32,9 @@
 #include "update/download.h"
 #include "update/imagefile.h"
 
-enum { ADAPTER = 0, TARGET = 1, BUFFER = 4096 };
+enum { ADAPTER = 0,
+       TARGET = 1,
+       BUFFER = 4096 };
 
 static HANDLE drive;
 static SRB_ExecSCSICmd requests[IMAGE_BLOCKS];
@@ -104,14 +106,16 @@ int main(int argc, char **argv) {
         for (int i = 0; i < 3 && ok; i++) {
             int which = (round + i) % 3;
             double start = BenchNow();
-            ok = which == 0 ? ProgramTransfer() : which == 1 ? Floor() : ProviderBareWait();
+            ok = which == 0 ? ProgramTransfer() : which == 1 ? Floor()
+                                                             : ProviderBareWait();
             took[which] = BenchNow() - start;
         }
         if (!ok) {
-            printf("bench: a transfer failed (DeviceError %lu, last request status 0x%02x, "
-                   "target status 0x%02x)\n",
-                   (unsigned long)AppState.DeviceError, requests[IMAGE_BLOCKS - 1].SRB_Status,
-                   requests[IMAGE_BLOCKS - 1].SRB_TargStat);
+            printf(
+                "bench: a transfer failed (DeviceError %lu, last request status 0x%02x, "
+                "target status 0x%02x)\n",
+                (unsigned long)AppState.DeviceError, requests[IMAGE_BLOCKS - 1].SRB_Status,
+                requests[IMAGE_BLOCKS - 1].SRB_TargStat);
             return 1;
         }
         if (round < 10) continue;

@@ -31,7 +31,9 @@
 #include "update/download.h"
 #include "update/imagefile.h"
 
-enum { ADAPTER = 0, TARGET = 1, BUFFER = 4096 };
+enum { ADAPTER = 0,
+       TARGET = 1,
+       BUFFER = 4096 };
 
 static BYTE floorBuffers[IMAGE_BLOCKS][BUFFER];
 static SRB_ExecSCSICmd floorBlocks[IMAGE_BLOCKS], floorPolled[IMAGE_BLOCKS];

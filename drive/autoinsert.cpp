@@ -13,7 +13,8 @@
 static const char autoInsertValue[] = "AutoInsertNotification";
 static const char enumScsi[] = "Enum\\SCSI";
 
-enum { KEY_NAME_CAP = 261, KEY_PATH_MAX = AUTOINSERT_PATH_MAX };
+enum { KEY_NAME_CAP = 261,
+       KEY_PATH_MAX = AUTOINSERT_PATH_MAX };
 
 // Device keys that the switch-off treats, in this order.
 static const struct {

@@ -2,7 +2,8 @@
 #pragma once
 #include "app/platform.h"
 
-enum { MAX_ADAPTERS = 8, MAX_TARGETS = 8 };
+enum { MAX_ADAPTERS = 8,
+       MAX_TARGETS = 8 };
 
 struct DriveSlot {
     char productId[20];

@@ -7,11 +7,14 @@
 
 #include "drive/drive_places.h"
 
-BOOL(WINAPI *passThroughIoctl)(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD,
-                               LPOVERLAPPED) = DeviceIoControl;
-UINT(WINAPI *passThroughDriveType)(LPCSTR) = GetDriveTypeA;
-HANDLE(WINAPI *passThroughOpen)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                                HANDLE) = CreateFileA;
+BOOL(WINAPI *passThroughIoctl)
+(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD,
+ LPOVERLAPPED) = DeviceIoControl;
+UINT(WINAPI *passThroughDriveType)
+(LPCSTR) = GetDriveTypeA;
+HANDLE(WINAPI *passThroughOpen)
+(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+ HANDLE) = CreateFileA;
 
 const char PASS_THROUGH_CALLER[] = "Discmend";
 PassThroughFindings passThroughFindings;

@@ -76,7 +76,9 @@ DWORD __cdecl PassThroughSendCommand(void *srb);
 // taken on the provider's own handle: no other program, nor the class
 // driver's own polling, sends the drive a command until it is released or
 // the handle closes.
-enum LockResult { LOCK_TAKEN, LOCK_UNSUPPORTED, LOCK_REFUSED };
+enum LockResult { LOCK_TAKEN,
+                  LOCK_UNSUPPORTED,
+                  LOCK_REFUSED };
 LockResult PassThroughLock(BYTE adapter, BYTE target);
 void PassThroughUnlock(BYTE adapter, BYTE target);
 

@@ -3,9 +3,11 @@
 
 #ifdef _WIN32
 static DWORD SystemTicks() { return GetTickCount(); }
-DWORD (*TickCount)() = SystemTicks;
+DWORD (*TickCount)
+() = SystemTicks;
 #else
-DWORD (*TickCount)() = nullptr;  // native builds are tests: they bring their own clock
+DWORD (*TickCount)
+() = nullptr;  // native builds are tests: they bring their own clock
 #endif
 
 int WaitForSrb(DWORD timeout, volatile BYTE *status) {

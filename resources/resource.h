@@ -16,8 +16,8 @@
 #define IDC_SLOT2_RADIO 1004
 #define IDC_SLOT3_RADIO 1005
 #define IDC_SLOT4_RADIO 1006
-#define IDC_PROGRESS 1013           // the area ShowProgress paints the bar into
-#define IDC_NOTE 1015               // the note ShowMayTakeMinutes writes
+#define IDC_PROGRESS 1013  // the area ShowProgress paints the bar into
+#define IDC_NOTE 1015      // the note ShowMayTakeMinutes writes
 #define IDC_SLOT1_LABEL 1016
 #define IDC_SLOT2_LABEL 1017
 #define IDC_SLOT3_LABEL 1018

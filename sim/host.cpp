@@ -12,8 +12,7 @@
 #endif
 
 // An environment variable as a path of this side; 0 if it is not set.
-static int EnvPath(const char *name, char *out, size_t cap)
-{
+static int EnvPath(const char *name, char *out, size_t cap) {
 #ifdef _WIN32
     // The process's own environment: msvcrt's copy misses what a program
     // sets after its start (the benchmarks do).
@@ -31,16 +30,14 @@ static int EnvPath(const char *name, char *out, size_t cap)
 #endif
 }
 
-void SimHostLog(SimHost *h, const char *line)
-{
+void SimHostLog(SimHost *h, const char *line) {
     if (!h->log) return;
     fputs(line, h->log);
     fputc('\n', h->log);
     fflush(h->log);
 }
 
-void SimHostNote(SimHost *h, const char *fmt, ...)
-{
+void SimHostNote(SimHost *h, const char *fmt, ...) {
     snprintf(h->note, sizeof h->note, "# %s: ", h->name);
     va_list ap;
     va_start(ap, fmt);
@@ -50,8 +47,7 @@ void SimHostNote(SimHost *h, const char *fmt, ...)
     SimHostLog(h, h->note);
 }
 
-int SimHostOpen(SimHost *h, const char *name)
-{
+int SimHostOpen(SimHost *h, const char *name) {
     memset(h, 0, sizeof *h);
     h->name = name;
     SimInit(&h->world);
@@ -82,23 +78,20 @@ int SimHostOpen(SimHost *h, const char *name)
     return ok;
 }
 
-void SimHostClose(SimHost *h)
-{
+void SimHostClose(SimHost *h) {
     SimFree(&h->world);
     if (h->log) fclose(h->log);
     h->log = NULL;
 }
 
-static int WriteDump(const char *path, const unsigned char *data, unsigned long len)
-{
+static int WriteDump(const char *path, const unsigned char *data, unsigned long len) {
     FILE *f = fopen(path, "wb");
     if (!f) return 0;
     int ok = fwrite(data, 1, len, f) == len;
     return fclose(f) == 0 && ok;
 }
 
-void SimHostExecute(SimHost *h, const SimRequest *r, unsigned long nowMs, SimOutcome *o)
-{
+void SimHostExecute(SimHost *h, const SimRequest *r, unsigned long nowMs, SimOutcome *o) {
     SimExecute(&h->world, r, nowMs, o);
     const char *dir = h->world.dumpDir;
     const SimDevice *d = o->device;
@@ -118,8 +111,7 @@ void SimHostExecute(SimHost *h, const SimRequest *r, unsigned long nowMs, SimOut
     if (!h->world.quiet) SimAppend(o->line, sizeof o->line, " dump=%s", ok ? name : "failed");
 }
 
-int SimRequestOf(const SRB_ExecSCSICmd *srb, SimRequest *r)
-{
+int SimRequestOf(const SRB_ExecSCSICmd *srb, SimRequest *r) {
     memset(r, 0, sizeof *r);
     if (srb->SRB_Cmd != SC_EXEC_SCSI_CMD) return 0;
     r->adapter = srb->SRB_HaId;
@@ -133,8 +125,7 @@ int SimRequestOf(const SRB_ExecSCSICmd *srb, SimRequest *r)
     return 1;
 }
 
-void SimDeliver(const SimOutcome *o, SRB_ExecSCSICmd *srb)
-{
+void SimDeliver(const SimOutcome *o, SRB_ExecSCSICmd *srb) {
     if (o->replyLen && srb->SRB_BufPointer)
         memcpy(srb->SRB_BufPointer, o->reply, o->replyLen < srb->SRB_BufLen ? o->replyLen : srb->SRB_BufLen);
     if (o->senseLen) {

@@ -20,8 +20,8 @@
 struct SimHost {
     SimWorld world;
     FILE *log;
-    const char *name;            // at the start of its # lines: "wnaspi32", "ptdev"
-    char note[SIM_LINE_CAP];     // the last # line
+    const char *name;         // at the start of its # lines: "wnaspi32", "ptdev"
+    char note[SIM_LINE_CAP];  // the last # line
 };
 
 // Reads the environment: the scenario into h->world, the log opened, the

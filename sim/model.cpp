@@ -11,14 +11,12 @@
 
 static unsigned long MinUL(unsigned long a, unsigned long b) { return a < b ? a : b; }
 
-void SimPadCopy(char *dst, size_t width, const char *src, size_t len)
-{
+void SimPadCopy(char *dst, size_t width, const char *src, size_t len) {
     memset(dst, ' ', width);
     memcpy(dst, src, len < width ? len : width);
 }
 
-void SimAppend(char *buf, size_t cap, const char *fmt, ...)
-{
+void SimAppend(char *buf, size_t cap, const char *fmt, ...) {
     size_t used = strlen(buf);
     if (used + 1 >= cap) return;
     va_list ap;
@@ -28,8 +26,7 @@ void SimAppend(char *buf, size_t cap, const char *fmt, ...)
 }
 
 // FNV-1a, 64 bits.
-static unsigned long long Digest(const unsigned char *data, unsigned long len)
-{
+static unsigned long long Digest(const unsigned char *data, unsigned long len) {
     unsigned long long h = 0xcbf29ce484222325ull;
     for (unsigned long i = 0; i < len; i++) {
         h ^= data[i];
@@ -41,8 +38,7 @@ static unsigned long long Digest(const unsigned char *data, unsigned long len)
 // ---------------------------------------------------------------------------
 // World set-up
 
-static void DefaultStage(SimStage *s, int id)
-{
+static void DefaultStage(SimStage *s, int id) {
     memset(s, 0, sizeof *s);
     s->moveAdapter = -1;
     s->moveTarget = -1;
@@ -57,23 +53,20 @@ static void DefaultStage(SimStage *s, int id)
     }
 }
 
-void SimInit(SimWorld *w)
-{
+void SimInit(SimWorld *w) {
     memset(w, 0, sizeof *w);
     w->adapterCount = -1;
     w->aspiStatus = -1;
 }
 
-void SimFree(SimWorld *w)
-{
+void SimFree(SimWorld *w) {
     for (int i = 0; i < w->deviceCount; i++) {
         free(w->devices[i].image);
         w->devices[i].image = 0;
     }
 }
 
-SimDevice *SimAddDevice(SimWorld *w, int adapter, int target)
-{
+SimDevice *SimAddDevice(SimWorld *w, int adapter, int target) {
     if (w->deviceCount == SIM_MAX_DEVICES) return 0;
     SimDevice *d = &w->devices[w->deviceCount++];
     memset(d, 0, sizeof *d);
@@ -89,8 +82,7 @@ SimDevice *SimAddDevice(SimWorld *w, int adapter, int target)
     return d;
 }
 
-int SimAdapterCount(const SimWorld *w)
-{
+int SimAdapterCount(const SimWorld *w) {
     if (w->adapterCount >= 0) return w->adapterCount;
     int n = 0;
     for (int i = 0; i < w->deviceCount; i++)
@@ -98,8 +90,7 @@ int SimAdapterCount(const SimWorld *w)
     return n;
 }
 
-unsigned long SimSupportInfo(SimWorld *w)
-{
+unsigned long SimSupportInfo(SimWorld *w) {
     unsigned idx = w->supportCalls++;
     if ((int)idx < w->supportCount && w->supportInfo[idx] != SIM_SUPPORT_COMPUTED)
         return w->supportInfo[idx];
@@ -111,8 +102,7 @@ unsigned long SimSupportInfo(SimWorld *w)
 // ---------------------------------------------------------------------------
 // Executing requests
 
-static void CheckCondition(SimOutcome *o, int key, int asc, int ascq)
-{
+static void CheckCondition(SimOutcome *o, int key, int asc, int ascq) {
     o->status = SS_ERR;
     o->targStat = STATUS_CHKCOND;
     memset(o->sense, 0, sizeof o->sense);
@@ -124,15 +114,13 @@ static void CheckCondition(SimOutcome *o, int key, int asc, int ascq)
     o->senseLen = SIM_SENSE_LEN;
 }
 
-static void Good(SimOutcome *o)
-{
+static void Good(SimOutcome *o) {
     o->status = SS_COMP;
     o->targStat = STATUS_GOOD;
 }
 
 static void Reply(SimOutcome *o, const SimRequest *r, const unsigned char *data, unsigned long len,
-                  unsigned long alloc)
-{
+                  unsigned long alloc) {
     unsigned long n = MinUL(MinUL(len, alloc), MinUL(r->bufLen, SIM_REPLY_CAP));
     memcpy(o->reply, data, n);
     o->replyLen = n;
@@ -141,14 +129,12 @@ static void Reply(SimOutcome *o, const SimRequest *r, const unsigned char *data,
 
 // The transfer direction the request names. Flags with neither bit leave
 // the direction to the command, as the program does for its finish command.
-static int WrongDirection(const SimRequest *r, int dataOut)
-{
+static int WrongDirection(const SimRequest *r, int dataOut) {
     int in = (r->flags & SRB_DIR_IN) != 0, out = (r->flags & SRB_DIR_OUT) != 0;
     return dataOut ? (in && !out) : (out && !in);
 }
 
-static int CdbNeeded(int op)
-{
+static int CdbNeeded(int op) {
     if (op < 0x20) return 6;
     if (op < 0x60) return 10;
     if (op >= 0xA0 && op < 0xC0) return 12;
@@ -159,8 +145,7 @@ static unsigned long Be24(const unsigned char *p) { return ((unsigned long)p[0] 
 static unsigned long Be32(const unsigned char *p) { return ((unsigned long)p[0] << 24) | Be24(p + 1); }
 
 // Data-out bytes the request carries by its CDB (capped to its buffer).
-static unsigned long DataOutLength(const SimRequest *r)
-{
+static unsigned long DataOutLength(const SimRequest *r) {
     if (r->cdbLen < 10) return 0;
     if (r->cdb[0] == SCSI_WRITE_BUFFER) return MinUL(Be24(r->cdb + 6), r->bufLen);
     if (r->cdb[0] == VENDOR_DOWNLOAD && r->cdb[1] == 0x00) return MinUL(Be32(r->cdb + 6), r->bufLen);
@@ -168,20 +153,17 @@ static unsigned long DataOutLength(const SimRequest *r)
 }
 
 // A restart ends once its time has passed and its INQUIRYs have come.
-static void WakeIfDue(SimDevice *d, unsigned long now)
-{
+static void WakeIfDue(SimDevice *d, unsigned long now) {
     if (d->downMode != SIM_UP && now >= d->downUntil && d->downInquiries == 0) d->downMode = SIM_UP;
 }
 
-static void CountDownInquiry(SimDevice *d, const SimRequest *r)
-{
+static void CountDownInquiry(SimDevice *d, const SimRequest *r) {
     if (d->downMode != SIM_UP && d->downInquiries && r->cdbLen && r->cdb[0] == SCSI_INQUIRY && !(r->cdb[1] & 1))
         d->downInquiries--;
 }
 
 // Device answering at an address: one that is not absent if there is one.
-static SimDevice *FindDevice(SimWorld *w, int adapter, int target, unsigned long now)
-{
+static SimDevice *FindDevice(SimWorld *w, int adapter, int target, unsigned long now) {
     SimDevice *down = 0;
     for (int i = 0; i < w->deviceCount; i++) {
         SimDevice *d = &w->devices[i];
@@ -193,8 +175,7 @@ static SimDevice *FindDevice(SimWorld *w, int adapter, int target, unsigned long
     return down;
 }
 
-static void ApplyStage(SimDevice *d, int id, unsigned long doneAt)
-{
+static void ApplyStage(SimDevice *d, int id, unsigned long doneAt) {
     SimStage *s = &d->stages[id];
     if (s->revisionFrom >= 1 && s->revisionFrom <= 3 && d->image &&
         d->imageSize >= (unsigned long)SIM_IMAGE_RECORD + 36)
@@ -212,8 +193,7 @@ static void ApplyStage(SimDevice *d, int id, unsigned long doneAt)
     if (s->attention) d->attentionPending = 1;
 }
 
-static void Inquiry(SimDevice *d, const SimRequest *r, SimOutcome *o)
-{
+static void Inquiry(SimDevice *d, const SimRequest *r, SimOutcome *o) {
     unsigned char buf[64];
     unsigned long alloc = ((unsigned long)r->cdb[3] << 8) | r->cdb[4];
     memset(buf, 0, sizeof buf);
@@ -253,8 +233,7 @@ static void Inquiry(SimDevice *d, const SimRequest *r, SimOutcome *o)
 }
 
 static void WriteBuffer(SimDevice *d, const SimRequest *r, unsigned long doneAt, SimOutcome *o, char *notes,
-                        size_t cap)
-{
+                        size_t cap) {
     int mode = r->cdb[1] & 0x1F;
     unsigned long offset = Be24(r->cdb + 3), len = Be24(r->cdb + 6);
     if ((mode != 6 && mode != 7) || r->cdb[2] != 0) {
@@ -289,8 +268,7 @@ static void WriteBuffer(SimDevice *d, const SimRequest *r, unsigned long doneAt,
 }
 
 static void VendorCommand(SimDevice *d, const SimRequest *r, unsigned long doneAt, SimOutcome *o, char *notes,
-                          size_t cap)
-{
+                          size_t cap) {
     if (r->cdb[1] == 0xFF) {
         d->finishCount++;
         Good(o);
@@ -316,8 +294,7 @@ static void VendorCommand(SimDevice *d, const SimRequest *r, unsigned long doneA
 }
 
 static void Dispatch(SimDevice *d, const SimRequest *r, unsigned long now, SimOutcome *o, char *notes,
-                     size_t cap)
-{
+                     size_t cap) {
     int op = r->cdb[0];
     int cdrw = d->kind == SIM_KIND_CDRW;
     int known = op == SCSI_INQUIRY || op == SCSI_TEST_UNIT_READY || op == SCSI_START_STOP_UNIT ||
@@ -343,8 +320,10 @@ static void Dispatch(SimDevice *d, const SimRequest *r, unsigned long now, SimOu
         Inquiry(d, r, o);
         break;
     case SCSI_TEST_UNIT_READY:
-        if (cdrw && !d->disc) CheckCondition(o, 2, 0x3A, 0);
-        else Good(o);
+        if (cdrw && !d->disc)
+            CheckCondition(o, 2, 0x3A, 0);
+        else
+            Good(o);
         break;
     case SCSI_START_STOP_UNIT:
         if (cdrw && (r->cdb[4] & 0x02) && !(r->cdb[4] & 0x01) && d->disc) {
@@ -372,8 +351,7 @@ static void Dispatch(SimDevice *d, const SimRequest *r, unsigned long now, SimOu
 }
 
 static void FormatLine(const SimRequest *r, unsigned long now, const SimOutcome *o, const char *notes, char *line,
-                       size_t cap)
-{
+                       size_t cap) {
     char cdb[33];
     static const char hex[] = "0123456789ABCDEF";
     unsigned n = r->cdbLen > 16 ? 16 : r->cdbLen;
@@ -384,7 +362,7 @@ static void FormatLine(const SimRequest *r, unsigned long now, const SimOutcome 
     cdb[2 * n] = 0;
     line[0] = 0;
     SimAppend(line, cap, "t=%lu ha=%u tgt=%u lun=%u flags=0x%02X len=%lu cdb=%s status=0x%02X targ=0x%02X", now,
-           r->adapter, r->target, r->lun, r->flags & 0xFF, r->bufLen, n ? cdb : "-", o->status, o->targStat);
+              r->adapter, r->target, r->lun, r->flags & 0xFF, r->bufLen, n ? cdb : "-", o->status, o->targStat);
     if (o->hastat) SimAppend(line, cap, " hastat=0x%02X", o->hastat);
     if (o->senseLen) SimAppend(line, cap, " sense=%X/%02X/%02X", o->sense[2] & 15, o->sense[12], o->sense[13]);
     unsigned long out = r->data ? DataOutLength(r) : 0;
@@ -399,8 +377,7 @@ static void FormatLine(const SimRequest *r, unsigned long now, const SimOutcome 
     SimAppend(line, cap, "%s", notes);
 }
 
-void SimExecute(SimWorld *w, const SimRequest *r, unsigned long now, SimOutcome *o)
-{
+void SimExecute(SimWorld *w, const SimRequest *r, unsigned long now, SimOutcome *o) {
     char notes[SIM_LINE_CAP / 2];
     notes[0] = 0;
     memset(o, 0, sizeof *o);

@@ -23,16 +23,31 @@ enum {
     SIM_LINE_CAP = 512,
     SIM_PATH_CAP = 261,
     SIM_ERROR_CAP = 256,
-    SIM_IMAGE_SIZE = 526336,   // 257 blocks of 2048 bytes
-    SIM_IMAGE_RECORD = 499660, // identification record; revisions at +24, +28, +32
+    SIM_IMAGE_SIZE = 526336,    // 257 blocks of 2048 bytes
+    SIM_IMAGE_RECORD = 499660,  // identification record; revisions at +24, +28, +32
     SIM_DEFAULT_DOWN_MS = 5000,
 };
 
-enum SimKind { SIM_KIND_CDRW, SIM_KIND_DISK, SIM_KIND_SCANNER, SIM_KIND_OTHER };
-enum SimDownMode { SIM_UP = 0, SIM_DOWN_ABSENT = 1, SIM_DOWN_NOTREADY = 2 };
-enum SimStageId { SIM_STAGE_SAVE, SIM_STAGE_FINISH, SIM_STAGE_LOADER, SIM_STAGE_COUNT };
-enum SimFaultKind { SIM_FAULT_NEVER, SIM_FAULT_BUSY, SIM_FAULT_ERROR, SIM_FAULT_DELAY };
-enum SimEvent { SIM_EVENT_NONE, SIM_EVENT_EJECT, SIM_EVENT_SAVE, SIM_EVENT_FINISH, SIM_EVENT_LOADER };
+enum SimKind { SIM_KIND_CDRW,
+               SIM_KIND_DISK,
+               SIM_KIND_SCANNER,
+               SIM_KIND_OTHER };
+enum SimDownMode { SIM_UP = 0,
+                   SIM_DOWN_ABSENT = 1,
+                   SIM_DOWN_NOTREADY = 2 };
+enum SimStageId { SIM_STAGE_SAVE,
+                  SIM_STAGE_FINISH,
+                  SIM_STAGE_LOADER,
+                  SIM_STAGE_COUNT };
+enum SimFaultKind { SIM_FAULT_NEVER,
+                    SIM_FAULT_BUSY,
+                    SIM_FAULT_ERROR,
+                    SIM_FAULT_DELAY };
+enum SimEvent { SIM_EVENT_NONE,
+                SIM_EVENT_EJECT,
+                SIM_EVENT_SAVE,
+                SIM_EVENT_FINISH,
+                SIM_EVENT_LOADER };
 
 // One "fault" line. A fault counts the requests that pass its filter
 // (opcode, CDB byte 1, WRITE BUFFER offset) and acts on the matches
@@ -49,24 +64,24 @@ struct SimFault {
     unsigned char targ;    // error: target status (default CHECK CONDITION)
     int hasSense;
     unsigned char senseKey, asc, ascq;
-    unsigned long ms;      // delay: latency of the request
+    unsigned long ms;  // delay: latency of the request
 };
 
 // What happens to a device after a mode-7 save, the finish command (CD FF)
 // or the loader command (CD 00): new revision and codes, a restart during
 // which it is absent or not ready, possibly at another address.
 struct SimStage {
-    int downMode;          // SimDownMode
-    unsigned long downMs;  // counted from the completion of the command
+    int downMode;            // SimDownMode
+    unsigned long downMs;    // counted from the completion of the command
     unsigned downInquiries;  // and until this many standard INQUIRYs have reached it
-    int moveAdapter;       // -1: stays
-    int moveTarget;        // -1: stays
+    int moveAdapter;         // -1: stays
+    int moveTarget;          // -1: stays
     int hasRevision;
     char revision[4];
-    int revisionFrom;      // 0: none, 1..3: record revision field of the assembled image
-    int firmwareCode;      // -1: unchanged
-    int modelCode;         // -1: unchanged
-    int attention;         // 1: first command after the restart gets UNIT ATTENTION
+    int revisionFrom;  // 0: none, 1..3: record revision field of the assembled image
+    int firmwareCode;  // -1: unchanged
+    int modelCode;     // -1: unchanged
+    int attention;     // 1: first command after the restart gets UNIT ATTENTION
 };
 
 struct SimDevice {
@@ -77,42 +92,42 @@ struct SimDevice {
     char vendor[8];
     char product[16];
     char revision[4];
-    char letter;                  // 'A'..'Z': reached through pass-through on that drive letter; 0: none
-    int usb;                      // answers 0xCC and 0xCD
+    char letter;  // 'A'..'Z': reached through pass-through on that drive letter; 0: none
+    int usb;      // answers 0xCC and 0xCD
     unsigned char firmwareCode;
     unsigned char modelCode;
     int disc;
     unsigned long latencyMs;
     int downMode;
     unsigned long downUntil;
-    unsigned downInquiries;       // standard INQUIRYs still to come before the restart ends
+    unsigned downInquiries;  // standard INQUIRYs still to come before the restart ends
     int attentionPending;
     SimStage stages[SIM_STAGE_COUNT];
     SimFault faults[SIM_MAX_FAULTS];
     int faultCount;
     // firmware image assembled from WRITE BUFFER data
-    unsigned char *image;         // allocated at the first WRITE BUFFER
+    unsigned char *image;  // allocated at the first WRITE BUFFER
     unsigned long imageSize;
-    unsigned long imageBytes;     // data bytes received (all blocks, repeats included)
-    unsigned writeCount;          // WRITE BUFFER commands accepted
-    unsigned saveCount;           // mode-7 commands accepted
+    unsigned long imageBytes;  // data bytes received (all blocks, repeats included)
+    unsigned writeCount;       // WRITE BUFFER commands accepted
+    unsigned saveCount;        // mode-7 commands accepted
     // vendor commands
     unsigned finishCount;
     unsigned loaderCount;
-    unsigned long loaderLength;   // length from the last loader CDB
+    unsigned long loaderLength;  // length from the last loader CDB
     unsigned long long loaderDigest;
 };
 
 struct SimWorld {
-    int adapterCount;             // -1 until set: then highest device adapter + 1
-    int aspiStatus;               // -1: 1 with adapters, 0xE8 without
+    int adapterCount;                            // -1 until set: then highest device adapter + 1
+    int aspiStatus;                              // -1: 1 with adapters, 0xE8 without
     unsigned long supportInfo[SIM_MAX_SUPPORT];  // answers of the first calls; SIM_SUPPORT_COMPUTED: normal
     int supportCount;
     unsigned supportCalls;
-    char dumpDir[SIM_PATH_CAP];   // where the host writes saved images and loaders; "" none
+    char dumpDir[SIM_PATH_CAP];  // where the host writes saved images and loaders; "" none
     SimDevice devices[SIM_MAX_DEVICES];
     int deviceCount;
-    int quiet;                    // 1: no log is kept, outcomes carry no log line
+    int quiet;  // 1: no log is kept, outcomes carry no log line
 };
 
 #define SIM_SUPPORT_COMPUTED 0xFFFFFFFFul
@@ -122,7 +137,7 @@ struct SimRequest {
     unsigned adapter, target, lun;
     unsigned flags;
     unsigned long bufLen;
-    const unsigned char *data;    // the caller's buffer (data-out bytes are read from it)
+    const unsigned char *data;  // the caller's buffer (data-out bytes are read from it)
     unsigned cdbLen;
     unsigned char cdb[16];
 };
@@ -133,15 +148,15 @@ struct SimOutcome {
     unsigned char status;
     unsigned char hastat;
     unsigned char targStat;
-    int never;                    // the request never completes
+    int never;  // the request never completes
     unsigned long latencyMs;
     unsigned char reply[SIM_REPLY_CAP];
-    unsigned long replyLen;       // already cut to the allocation length and buffer length
+    unsigned long replyLen;  // already cut to the allocation length and buffer length
     unsigned char sense[SIM_SENSE_LEN];
-    unsigned senseLen;            // 0: no sense data
-    int event;                    // SimEvent: what the request did to the device
-    SimDevice *device;            // the device that took the request; NULL if none did
-    char line[SIM_LINE_CAP];      // log line, no newline
+    unsigned senseLen;        // 0: no sense data
+    int event;                // SimEvent: what the request did to the device
+    SimDevice *device;        // the device that took the request; NULL if none did
+    char line[SIM_LINE_CAP];  // log line, no newline
 };
 
 void SimInit(SimWorld *w);

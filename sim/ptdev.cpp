@@ -53,8 +53,6 @@ enum {
     ISO9660_MAGIC = 0x9660,      // statfs f_type of a CD's file system
 };
 
-
-
 struct Letter {
     SimDevice *device;
     char letter;
@@ -65,7 +63,7 @@ struct Letter {
 };
 
 static pthread_mutex_t Lock = PTHREAD_MUTEX_INITIALIZER;  // Host
-static volatile int State;  // 0 not loaded, 1 loading, 2 ready, 3 inert
+static volatile int State;                                // 0 not loaded, 1 loading, 2 ready, 3 inert
 static SimHost Host;
 static Letter Letters[SIM_MAX_DEVICES];
 static int LetterCount;
@@ -99,8 +97,10 @@ static void Load() {
 
     char prefix[SIM_PATH_CAP];
     const char *wp = getenv("WINEPREFIX"), *home = getenv("HOME");
-    if (wp && *wp) snprintf(prefix, sizeof prefix, "%s", wp);
-    else snprintf(prefix, sizeof prefix, "%s/.wine", home ? home : "");
+    if (wp && *wp)
+        snprintf(prefix, sizeof prefix, "%s", wp);
+    else
+        snprintf(prefix, sizeof prefix, "%s/.wine", home ? home : "");
     for (int i = 0; i < Host.world.deviceCount; i++) {
         SimDevice *d = &Host.world.devices[i];
         if (!d->letter) continue;
@@ -196,7 +196,8 @@ static int SgIo(Letter *l, sg_io_hdr_t *h) {
     }
     SimRequest r;
     memset(&r, 0, sizeof r);
-    if (h->dxfer_direction == SG_DXFER_TO_DEV) r.flags = SRB_DIR_OUT;
+    if (h->dxfer_direction == SG_DXFER_TO_DEV)
+        r.flags = SRB_DIR_OUT;
     else if (h->dxfer_direction == SG_DXFER_FROM_DEV || h->dxfer_direction == SG_DXFER_TO_FROM_DEV)
         r.flags = SRB_DIR_IN;
     int moves = h->dxfer_direction != SG_DXFER_NONE && h->dxfer_len;

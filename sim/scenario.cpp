@@ -9,21 +9,51 @@
 // The keys, each table in the order of the enum beside it; sim/README.md
 // lists the same keys (tests/check_sim_readme.py keeps the two equal).
 const char *const SimWorldKeys[] = {"adapters", "aspi_status", "support_info", "dump_dir", 0};
-enum { W_ADAPTERS, W_ASPI_STATUS, W_SUPPORT_INFO, W_DUMP_DIR };
+enum { W_ADAPTERS,
+       W_ASPI_STATUS,
+       W_SUPPORT_INFO,
+       W_DUMP_DIR };
 const char *const SimDeviceKeys[] = {"kind", "type", "vendor", "product", "revision", "usb", "firmware_code",
                                      "model_code", "disc", "latency_ms", "image_size", "letter", "after", "fault", 0};
-enum { D_KIND, D_TYPE, D_VENDOR, D_PRODUCT, D_REVISION, D_USB, D_FIRMWARE_CODE, D_MODEL_CODE, D_DISC, D_LATENCY_MS,
-       D_IMAGE_SIZE, D_LETTER, D_AFTER, D_FAULT };
+enum { D_KIND,
+       D_TYPE,
+       D_VENDOR,
+       D_PRODUCT,
+       D_REVISION,
+       D_USB,
+       D_FIRMWARE_CODE,
+       D_MODEL_CODE,
+       D_DISC,
+       D_LATENCY_MS,
+       D_IMAGE_SIZE,
+       D_LETTER,
+       D_AFTER,
+       D_FAULT };
 const char *const SimStageKeys[] = {"down", "down_ms", "down_inquiries", "address", "revision", "revision_from",
                                     "firmware_code", "model_code", "attention", 0};
-enum { S_DOWN, S_DOWN_MS, S_DOWN_INQUIRIES, S_ADDRESS, S_REVISION, S_REVISION_FROM, S_FIRMWARE_CODE, S_MODEL_CODE,
+enum { S_DOWN,
+       S_DOWN_MS,
+       S_DOWN_INQUIRIES,
+       S_ADDRESS,
+       S_REVISION,
+       S_REVISION_FROM,
+       S_FIRMWARE_CODE,
+       S_MODEL_CODE,
        S_ATTENTION };
 const char *const SimFaultKeys[] = {"op", "cdb1", "offset", "from", "count", "which", "status", "targ", "sense",
                                     "ms", 0};
-enum { F_OP, F_CDB1, F_OFFSET, F_FROM, F_COUNT, F_WHICH, F_STATUS, F_TARG, F_SENSE, F_MS };
+enum { F_OP,
+       F_CDB1,
+       F_OFFSET,
+       F_FROM,
+       F_COUNT,
+       F_WHICH,
+       F_STATUS,
+       F_TARG,
+       F_SENSE,
+       F_MS };
 
-static int KeyIndex(const char *const *keys, const char *key)
-{
+static int KeyIndex(const char *const *keys, const char *key) {
     for (int i = 0; keys[i]; i++)
         if (strcmp(keys[i], key) == 0) return i;
     return -1;
@@ -39,8 +69,7 @@ struct ParseState {
 };
 
 static int Fail(ParseState *p, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-static int Fail(ParseState *p, const char *fmt, ...)
-{
+static int Fail(ParseState *p, const char *fmt, ...) {
     if (!p->err || p->errCap == 0) return 0;
     int n = snprintf(p->err, p->errCap, "line %d: ", p->line);
     if (n < 0 || (size_t)n >= p->errCap) return 0;
@@ -52,8 +81,7 @@ static int Fail(ParseState *p, const char *fmt, ...)
 }
 
 // Number: decimal, or hexadecimal with 0x. The whole text must be used.
-static int ParseNumber(const char *s, unsigned long *out)
-{
+static int ParseNumber(const char *s, unsigned long *out) {
     if (!*s) return 0;
     int base = 10;
     if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
@@ -64,10 +92,14 @@ static int ParseNumber(const char *s, unsigned long *out)
     unsigned long v = 0;
     for (; *s; s++) {
         int d;
-        if (*s >= '0' && *s <= '9') d = *s - '0';
-        else if (base == 16 && *s >= 'a' && *s <= 'f') d = *s - 'a' + 10;
-        else if (base == 16 && *s >= 'A' && *s <= 'F') d = *s - 'A' + 10;
-        else return 0;
+        if (*s >= '0' && *s <= '9')
+            d = *s - '0';
+        else if (base == 16 && *s >= 'a' && *s <= 'f')
+            d = *s - 'a' + 10;
+        else if (base == 16 && *s >= 'A' && *s <= 'F')
+            d = *s - 'A' + 10;
+        else
+            return 0;
         if (v > (0xFFFFFFFFul - d) / base) return 0;
         v = v * base + d;
     }
@@ -76,17 +108,20 @@ static int ParseNumber(const char *s, unsigned long *out)
 }
 
 // Hex byte with or without 0x (opcodes, CDB bytes, sense fields).
-static int ParseHexByte(const char *s, int *out)
-{
+static int ParseHexByte(const char *s, int *out) {
     if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s += 2;
     if (!*s || strlen(s) > 2) return 0;
     int v = 0;
     for (; *s; s++) {
         int d;
-        if (*s >= '0' && *s <= '9') d = *s - '0';
-        else if (*s >= 'a' && *s <= 'f') d = *s - 'a' + 10;
-        else if (*s >= 'A' && *s <= 'F') d = *s - 'A' + 10;
-        else return 0;
+        if (*s >= '0' && *s <= '9')
+            d = *s - '0';
+        else if (*s >= 'a' && *s <= 'f')
+            d = *s - 'a' + 10;
+        else if (*s >= 'A' && *s <= 'F')
+            d = *s - 'A' + 10;
+        else
+            return 0;
         v = v * 16 + d;
     }
     *out = v;
@@ -96,8 +131,7 @@ static int ParseHexByte(const char *s, int *out)
 // A value as written: bare text, or "quoted" with \" \\ \xHH escapes.
 // Decodes into out (cap bytes), sets *len. Returns 0 on a bad quote or a
 // text that does not fit.
-static int DecodeText(const char *s, char *out, size_t cap, size_t *len)
-{
+static int DecodeText(const char *s, char *out, size_t cap, size_t *len) {
     size_t n = 0;
     if (*s != '"') {
         size_t l = strlen(s);
@@ -110,12 +144,14 @@ static int DecodeText(const char *s, char *out, size_t cap, size_t *len)
     while (*s && *s != '"') {
         int c = (unsigned char)*s++;
         if (c == '\\') {
-            if (*s == '\\' || *s == '"') c = (unsigned char)*s++;
+            if (*s == '\\' || *s == '"')
+                c = (unsigned char)*s++;
             else if (*s == 'x' && s[1] && s[2]) {
                 char hx[3] = {s[1], s[2], 0};
                 if (!ParseHexByte(hx, &c)) return 0;
                 s += 3;
-            } else return 0;
+            } else
+                return 0;
         }
         if (n + 1 >= cap) return 0;
         out[n++] = (char)c;
@@ -127,8 +163,7 @@ static int DecodeText(const char *s, char *out, size_t cap, size_t *len)
 }
 
 // Splits "a b=c d="e f"" into whitespace-separated tokens, keeping quotes.
-static int Tokenize(char *s, char **tok, int maxTok)
-{
+static int Tokenize(char *s, char **tok, int maxTok) {
     int n = 0;
     while (*s) {
         while (*s == ' ' || *s == '\t') s++;
@@ -137,8 +172,10 @@ static int Tokenize(char *s, char **tok, int maxTok)
         tok[n++] = s;
         int quoted = 0;
         while (*s && (quoted || (*s != ' ' && *s != '\t'))) {
-            if (*s == '"') quoted = !quoted;
-            else if (*s == '\\' && quoted && s[1]) s++;
+            if (*s == '"')
+                quoted = !quoted;
+            else if (*s == '\\' && quoted && s[1])
+                s++;
             s++;
         }
         if (*s) *s++ = 0;
@@ -146,8 +183,7 @@ static int Tokenize(char *s, char **tok, int maxTok)
     return n;
 }
 
-static int SetText(ParseState *p, const char *key, const char *value, char *dst, size_t width)
-{
+static int SetText(ParseState *p, const char *key, const char *value, char *dst, size_t width) {
     char buf[1024];
     size_t len;
     if (!DecodeText(value, buf, sizeof buf, &len)) return Fail(p, "%s: bad quoted text", key);
@@ -158,15 +194,13 @@ static int SetText(ParseState *p, const char *key, const char *value, char *dst,
 }
 
 static int NumberIn(ParseState *p, const char *key, const char *value, unsigned long lo, unsigned long hi,
-                    unsigned long *out)
-{
+                    unsigned long *out) {
     if (!ParseNumber(value, out)) return Fail(p, "%s: '%s' is not a number", key, value);
     if (*out < lo || *out > hi) return Fail(p, "%s: %s is outside %lu..%lu", key, value, lo, hi);
     return 1;
 }
 
-static int ParseAfter(ParseState *p, char **tok, int n)
-{
+static int ParseAfter(ParseState *p, char **tok, int n) {
     static const char *names[SIM_STAGE_COUNT] = {"save", "finish", "loader"};
     if (n < 2) return Fail(p, "after: expected save, finish or loader");
     int id = -1;
@@ -182,10 +216,14 @@ static int ParseAfter(ParseState *p, char **tok, int n)
         unsigned long x;
         switch (KeyIndex(SimStageKeys, k)) {
         case S_DOWN:
-            if (strcmp(v, "absent") == 0) s->downMode = SIM_DOWN_ABSENT;
-            else if (strcmp(v, "notready") == 0) s->downMode = SIM_DOWN_NOTREADY;
-            else if (strcmp(v, "none") == 0) s->downMode = SIM_UP;
-            else return Fail(p, "after %s: down must be absent, notready or none", names[id]);
+            if (strcmp(v, "absent") == 0)
+                s->downMode = SIM_DOWN_ABSENT;
+            else if (strcmp(v, "notready") == 0)
+                s->downMode = SIM_DOWN_NOTREADY;
+            else if (strcmp(v, "none") == 0)
+                s->downMode = SIM_UP;
+            else
+                return Fail(p, "after %s: down must be absent, notready or none", names[id]);
             break;
         case S_DOWN_MS:
             if (!NumberIn(p, k, v, 0, 0x7FFFFFFFul, &x)) return 0;
@@ -213,8 +251,10 @@ static int ParseAfter(ParseState *p, char **tok, int n)
             s->hasRevision = 1;
             break;
         case S_REVISION_FROM:
-            if (strcmp(v, "none") == 0) x = 0;
-            else if (!NumberIn(p, k, v, 1, 3, &x)) return 0;
+            if (strcmp(v, "none") == 0)
+                x = 0;
+            else if (!NumberIn(p, k, v, 1, 3, &x))
+                return 0;
             s->revisionFrom = (int)x;
             break;
         case S_FIRMWARE_CODE:
@@ -236,8 +276,7 @@ static int ParseAfter(ParseState *p, char **tok, int n)
     return 1;
 }
 
-static int ParseFault(ParseState *p, char **tok, int n)
-{
+static int ParseFault(ParseState *p, char **tok, int n) {
     static const char *kinds[] = {"never", "busy", "error", "delay", 0};
     SimDevice *d = p->dev;
     if (n < 2) return Fail(p, "fault: expected never, busy, error or delay");
@@ -265,9 +304,12 @@ static int ParseFault(ParseState *p, char **tok, int n)
         if (key == F_MS && f.kind != SIM_FAULT_DELAY) return Fail(p, "fault %s: ms= is for delay faults only", tok[1]);
         switch (key) {
         case F_OP:
-            if (strcmp(v, "any") == 0) f.opcode = -1;
-            else if (!ParseHexByte(v, &b)) return Fail(p, "fault: op must be a hex opcode such as 3B, or any");
-            else f.opcode = b;
+            if (strcmp(v, "any") == 0)
+                f.opcode = -1;
+            else if (!ParseHexByte(v, &b))
+                return Fail(p, "fault: op must be a hex opcode such as 3B, or any");
+            else
+                f.opcode = b;
             break;
         case F_CDB1:
             if (!ParseHexByte(v, &b)) return Fail(p, "fault: cdb1 must be a hex byte");
@@ -336,8 +378,7 @@ static int ParseFault(ParseState *p, char **tok, int n)
 }
 
 // The defaults of a device's kind, for what its section did not set.
-static void FinishDevice(ParseState *p)
-{
+static void FinishDevice(ParseState *p) {
     SimDevice *d = p->dev;
     if (!d) return;
     static const char *defaults[] = {"SIM CD-RW", "SIM DISK", "SIM SCANNER", "SIM DEVICE"};
@@ -347,8 +388,7 @@ static void FinishDevice(ParseState *p)
     p->dev = 0;
 }
 
-static int ParseSection(ParseState *p, char *s)
-{
+static int ParseSection(ParseState *p, char *s) {
     // s points at '['
     char *close = strchr(s, ']');
     int a, t;
@@ -370,8 +410,7 @@ static int ParseSection(ParseState *p, char *s)
     return 1;
 }
 
-static int ParseWorldKey(ParseState *p, int key, const char *name, char *value)
-{
+static int ParseWorldKey(ParseState *p, int key, const char *name, char *value) {
     SimWorld *w = p->w;
     unsigned long x;
     switch (key) {
@@ -388,9 +427,12 @@ static int ParseWorldKey(ParseState *p, int key, const char *name, char *value)
         int n = Tokenize(value, tok, SIM_MAX_SUPPORT);
         if (n <= 0) return Fail(p, "support_info: expected 1 to %d values", SIM_MAX_SUPPORT);
         for (int i = 0; i < n; i++) {
-            if (strcmp(tok[i], "-") == 0) w->supportInfo[i] = SIM_SUPPORT_COMPUTED;
-            else if (!NumberIn(p, name, tok[i], 0, 0xFFFFFFFEul, &x)) return 0;
-            else w->supportInfo[i] = x;
+            if (strcmp(tok[i], "-") == 0)
+                w->supportInfo[i] = SIM_SUPPORT_COMPUTED;
+            else if (!NumberIn(p, name, tok[i], 0, 0xFFFFFFFEul, &x))
+                return 0;
+            else
+                w->supportInfo[i] = x;
         }
         w->supportCount = n;
         return 1;
@@ -404,8 +446,7 @@ static int ParseWorldKey(ParseState *p, int key, const char *name, char *value)
     }
 }
 
-static int ParseLine(ParseState *p, char *s)
-{
+static int ParseLine(ParseState *p, char *s) {
     // trim
     while (*s == ' ' || *s == '\t') s++;
     size_t len = strlen(s);
@@ -493,8 +534,7 @@ static int ParseLine(ParseState *p, char *s)
     return 1;
 }
 
-int SimParse(SimWorld *w, const char *text, char *err, size_t errCap)
-{
+int SimParse(SimWorld *w, const char *text, char *err, size_t errCap) {
     ParseState p;
     memset(&p, 0, sizeof p);
     p.w = w;
@@ -518,8 +558,7 @@ int SimParse(SimWorld *w, const char *text, char *err, size_t errCap)
     return 1;
 }
 
-int SimLoadFile(SimWorld *w, const char *path, char *err, size_t errCap)
-{
+int SimLoadFile(SimWorld *w, const char *path, char *err, size_t errCap) {
     FILE *f = fopen(path, "rb");
     if (!f) {
         if (err && errCap) snprintf(err, errCap, "cannot open scenario file %s", path);

@@ -33,10 +33,10 @@ static int WorldLoaded;
 static DWORD ClockBase;
 static HANDLE WakeEvent;
 static HANDLE WorkerThread;
-static PendingRequest *PendingList;  // sorted by due time
-static PendingRequest *SpareList;    // records of completed requests, for reuse
-static volatile LONG PendingCount;   // requests on PendingList
-static volatile LONG WorkerSleeping; // 1 while the worker waits on WakeEvent
+static PendingRequest *PendingList;   // sorted by due time
+static PendingRequest *SpareList;     // records of completed requests, for reuse
+static volatile LONG PendingCount;    // requests on PendingList
+static volatile LONG WorkerSleeping;  // 1 while the worker waits on WakeEvent
 
 // How long the worker stays awake for the next request before it sleeps:
 // requests of a transfer follow each other within microseconds, and a wake
@@ -51,8 +51,7 @@ enum { LOCK_SPINS = 4000 };
 static DWORD Now(void) { return GetTickCount() - ClockBase; }
 
 // Caller holds SimLock.
-static void EnsureLoaded(void)
-{
+static void EnsureLoaded(void) {
     if (WorldLoaded) return;
     WorldLoaded = 1;
     ClockBase = GetTickCount();
@@ -64,8 +63,7 @@ static void EnsureLoaded(void)
 // lock and its own records is done before the status is stored: from then
 // on the issuer may send its next request at once, and it should not find
 // the worker in its way.
-static void Complete(PendingRequest *p)
-{
+static void Complete(PendingRequest *p) {
     SRB_ExecSCSICmd *srb = p->srb;
     const SimOutcome *o = &p->outcome;
     SimDeliver(o, srb);
@@ -86,8 +84,7 @@ static void Complete(PendingRequest *p)
     if (post) post(srb);
 }
 
-static DWORD WINAPI Worker(LPVOID)
-{
+static DWORD WINAPI Worker(LPVOID) {
     for (;;) {
         // Nothing queued: stay awake a moment for the next request, away
         // from the lock that its issuer takes to queue it.
@@ -127,8 +124,7 @@ static DWORD WINAPI Worker(LPVOID)
 }
 
 // Caller holds SimLock.
-static int StartWorker(void)
-{
+static int StartWorker(void) {
     if (WorkerThread) return 1;
     WakeEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
     if (!WakeEvent) return 0;
@@ -142,8 +138,7 @@ static int StartWorker(void)
     return 1;
 }
 
-extern "C" DWORD __cdecl GetASPI32SupportInfo(void)
-{
+extern "C" DWORD __cdecl GetASPI32SupportInfo(void) {
     EnterCriticalSection(&SimLock);
     EnsureLoaded();
     DWORD answer = (DWORD)SimSupportInfo(&Host.world);
@@ -154,8 +149,7 @@ extern "C" DWORD __cdecl GetASPI32SupportInfo(void)
     return answer;
 }
 
-extern "C" DWORD __cdecl SendASPI32Command(void *record)
-{
+extern "C" DWORD __cdecl SendASPI32Command(void *record) {
     SRB_ExecSCSICmd *srb = (SRB_ExecSCSICmd *)record;
     if (!srb) return SS_INVALID_SRB;
     EnterCriticalSection(&SimLock);
@@ -207,8 +201,7 @@ extern "C" DWORD __cdecl SendASPI32Command(void *record)
     return SS_PENDING;
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
-{
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         SelfModule = instance;
         DisableThreadLibraryCalls(instance);

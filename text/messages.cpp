@@ -8,74 +8,74 @@ MessageTableRecord MessageTable;
 
 // English message texts, shown exactly as written here, spelling included.
 static const char MsgAlreadyUpdatedEn[] =
-        "The drive has already been updated.";
+    "The drive has already been updated.";
 static const char MsgMayTakeMinutesEn[] =
-        "Note: This may take several minutes. Even if there is no software "
-        "activity for a long time, do not turn your computer off.";
+    "Note: This may take several minutes. Even if there is no software "
+    "activity for a long time, do not turn your computer off.";
 static const char MsgRestartNowEn[] =
-        "You must restart your computer to take effect all the changes.\r\n"
-        "Dou you want to restart your computer now?";
+    "You must restart your computer to take effect all the changes.\r\n"
+    "Dou you want to restart your computer now?";
 static const char MsgUpdateFailedEn[] =
-        "Failed to update the firmware. Turn the power off PC,\r\n"
-        "turn the power on PC and try it again.";
+    "Failed to update the firmware. Turn the power off PC,\r\n"
+    "turn the power on PC and try it again.";
 static const char MsgCloseAppsEn[] =
-        "Close all other applications and save all your editing documents now.";
+    "Close all other applications and save all your editing documents now.";
 static const char MsgNoDeviceEn[] =
-        "Error: No device could be detected.";
+    "Error: No device could be detected.";
 static const char MsgWrongFileEn[] =
-        "Error: This drive could not be upgraded with the selected file.";
+    "Error: This drive could not be upgraded with the selected file.";
 static const char MsgInvalidDataEn[] =
-        "Error: Invalid data was detected.";
+    "Error: Invalid data was detected.";
 static const char MsgReadErrorEn[] =
-        "Error: Couldn't read data.";
+    "Error: Couldn't read data.";
 static const char MsgAccessErrorEn[] =
-        "Error: Couldn't access the file.";
+    "Error: Couldn't access the file.";
 static const char MsgBadSizeEn[] =
-        "Error: Invalid file size.";
+    "Error: Invalid file size.";
 static const char MsgNoDataFileEn[] =
-        "Error: Couldn't find data file.";
+    "Error: Couldn't find data file.";
 static const char MsgUpdateFailedDmaEn[] =
-        "Failed to update the firmware. Turn the power off PC,\r\n"
-        "turn the power on PC and try it again.\r\n"
-        "If you enable DMA mode, please disable it and try to update again.";
+    "Failed to update the firmware. Turn the power off PC,\r\n"
+    "turn the power on PC and try it again.\r\n"
+    "If you enable DMA mode, please disable it and try to update again.";
 static const char MsgTakeDiscOutEn[] =
-        "Take CD off from a tray.";
+    "Take CD off from a tray.";
 static const char MsgRunAsAdminEn[] =
-        "Error: Windows did not let Discmend use the CD drives.\r\n"
-        "Start Discmend as administrator (right-click it and choose "
-        "\"Run as administrator\").";
+    "Error: Windows did not let Discmend use the CD drives.\r\n"
+    "Start Discmend as administrator (right-click it and choose "
+    "\"Run as administrator\").";
 static const char MsgDriveHeldEn[] =
-        "The drive %c: is in use by \"%s\" and is left out.\r\n"
-        "Close that program, then start Discmend again.";
+    "The drive %c: is in use by \"%s\" and is left out.\r\n"
+    "Close that program, then start Discmend again.";
 static const char WarnNoAbortEn[] =
-        "-DO NOT abort this program nor turn the power off PC during updating.\r\n";
+    "-DO NOT abort this program nor turn the power off PC during updating.\r\n";
 static const char WarnCloseAppsEn[] =
-        "-Closing all other applications before starting the operation.\r\n";
+    "-Closing all other applications before starting the operation.\r\n";
 static const char WarnRemoveDiscEn[] =
-        "-Take CD off the VELKOSA USB CD-R/RW drive before starting the "
-        "operation.\r\n";
+    "-Take CD off the VELKOSA USB CD-R/RW drive before starting the "
+    "operation.\r\n";
 static const char WarnPowerOffEn[] =
-        "-Your computer will be ready to be turned off or will be turned off "
-        "after updating the firmware. Turn on the computer after that again.";
+    "-Your computer will be ready to be turned off or will be turned off "
+    "after updating the firmware. Turn on the computer after that again.";
 static const char LabelAcceptEn[] =
-        "Accept";
+    "Accept";
 static const char LabelDeclineEn[] =
-        "Do not Accept";
+    "Do not Accept";
 static const char TxtLoadSucceededEn[] =
-        "Succeed to load F/W!!";
+    "Succeed to load F/W!!";
 static const char TxtDownloadRefusedEn[] =
-        "Error: Can't accept download command";
+    "Error: Can't accept download command";
 static const char TxtChecksumWrongEn[] =
-        "Error: Check Sum is not correct!!\r\n"
-        "       The data file may be damaged.";
+    "Error: Check Sum is not correct!!\r\n"
+    "       The data file may be damaged.";
 static const char TxtModelNotProperEn[] =
-        "Error: Model is not proper!!";
+    "Error: Model is not proper!!";
 static const char TxtLoaderRefusedEn[] =
-        "Error: Can't accept loader CMD!";
+    "Error: Can't accept loader CMD!";
 static const char TxtFailedTryAgainEn[] =
-        "Error: Fale to update F/W. Please try again?";
+    "Error: Fale to update F/W. Please try again?";
 static const char TxtUsbPowerLineEn[] =
-        "-DO NOT turn the power off the USB drive during updating.\r\n";
+    "-DO NOT turn the power off the USB drive during updating.\r\n";
 
 // The English agreement, one line per slot. Spacer lines hold a single blank.
 // The dialog draws each line whole in the system font, without wrapping: a
@@ -180,22 +180,9 @@ static const char AgreementEn[96][50] = {
 };
 
 const MessageTextSet EnglishTexts = {
-    MsgAlreadyUpdatedEn, MsgMayTakeMinutesEn, MsgRestartNowEn,
-    MsgUpdateFailedEn, MsgCloseAppsEn, MsgNoDeviceEn,
-    MsgWrongFileEn, MsgInvalidDataEn, MsgReadErrorEn,
-    MsgAccessErrorEn, MsgBadSizeEn, MsgNoDataFileEn,
-    MsgUpdateFailedDmaEn, MsgTakeDiscOutEn,
-    MsgRunAsAdminEn, MsgDriveHeldEn,
-    WarnNoAbortEn, WarnCloseAppsEn, WarnRemoveDiscEn,
-    WarnPowerOffEn,
-    LabelAcceptEn, LabelDeclineEn,
-    { TxtLoadSucceededEn, TxtDownloadRefusedEn, TxtChecksumWrongEn, TxtModelNotProperEn,
-      TxtLoaderRefusedEn, TxtFailedTryAgainEn, TxtUsbPowerLineEn },
-    &AgreementEn[0][0], 96, 50
-};
+    MsgAlreadyUpdatedEn, MsgMayTakeMinutesEn, MsgRestartNowEn, MsgUpdateFailedEn, MsgCloseAppsEn, MsgNoDeviceEn, MsgWrongFileEn, MsgInvalidDataEn, MsgReadErrorEn, MsgAccessErrorEn, MsgBadSizeEn, MsgNoDataFileEn, MsgUpdateFailedDmaEn, MsgTakeDiscOutEn, MsgRunAsAdminEn, MsgDriveHeldEn, WarnNoAbortEn, WarnCloseAppsEn, WarnRemoveDiscEn, WarnPowerOffEn, LabelAcceptEn, LabelDeclineEn, {TxtLoadSucceededEn, TxtDownloadRefusedEn, TxtChecksumWrongEn, TxtModelNotProperEn, TxtLoaderRefusedEn, TxtFailedTryAgainEn, TxtUsbPowerLineEn}, &AgreementEn[0][0], 96, 50};
 
-static const MessageTextSet *SelectedTexts()
-{
+static const MessageTextSet *SelectedTexts() {
     if (AppState.primaryLanguage == LANG_ID_JAPANESE)
         return &JapaneseTexts;
     return &EnglishTexts;
@@ -203,8 +190,7 @@ static const MessageTextSet *SelectedTexts()
 
 // Copies src into dest of cap bytes, NUL included. A text too long for its
 // entry is cut short rather than run past the entry.
-static void CopyText(char *dest, unsigned cap, const char *src)
-{
+static void CopyText(char *dest, unsigned cap, const char *src) {
     unsigned n = 0;
     while (n + 1 < cap && src[n] != 0) {
         dest[n] = src[n];
@@ -214,14 +200,12 @@ static void CopyText(char *dest, unsigned cap, const char *src)
 }
 
 // Appends src to the NUL-terminated text in dest of cap bytes.
-static void AppendText(char *dest, unsigned cap, const char *src)
-{
+static void AppendText(char *dest, unsigned cap, const char *src) {
     unsigned used = (unsigned)strlen(dest);
     CopyText(dest + used, cap - used, src);
 }
 
-void FillMessageTable()
-{
+void FillMessageTable() {
     const MessageTextSet *set = SelectedTexts();
     MessageTableRecord &t = MessageTable;
 
@@ -266,8 +250,7 @@ void FillMessageTable()
     AppendText(t.WarningText, sizeof t.WarningText, t.WarnPowerOff);
 }
 
-const char *UpdateText(UpdateTextId id)
-{
+const char *UpdateText(UpdateTextId id) {
     if ((int)id < 0 || (int)id >= UPDATE_TEXT_COUNT)
         return "";
     return SelectedTexts()->updateTexts[id];

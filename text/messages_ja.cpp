@@ -4,73 +4,73 @@
 #include "text/messages.h"
 
 static const char MsgAlreadyUpdatedJa[] =
-        "既に更新されています。";
+    "既に更新されています。";
 static const char MsgMayTakeMinutesJa[] =
-        "注意：この作業は数分間かかります。"
-        "長い間ソフトウエアが動作していなくても、コンピュータの電源を切らないでお待ち下さい。";
+    "注意：この作業は数分間かかります。"
+    "長い間ソフトウエアが動作していなくても、コンピュータの電源を切らないでお待ち下さい。";
 static const char MsgRestartNowJa[] =
-        "アップデートする為には再起動をしなければなりません。\r\n"
-        "再起動しますか？";
+    "アップデートする為には再起動をしなければなりません。\r\n"
+    "再起動しますか？";
 static const char MsgUpdateFailedJa[] =
-        "ファームウエアのアップデートが正常に終了しませんでした。\r\n"
-        "一旦、ＰＣの電源を切り、立ち上げ直した後、再度プログラムを実行してください。";
+    "ファームウエアのアップデートが正常に終了しませんでした。\r\n"
+    "一旦、ＰＣの電源を切り、立ち上げ直した後、再度プログラムを実行してください。";
 static const char MsgCloseAppsJa[] =
-        "他に現在実行中のアプリケーションがあれば、終了してください。\r\n"
-        "編集中のドキュメントがあれば、保存してください。";
+    "他に現在実行中のアプリケーションがあれば、終了してください。\r\n"
+    "編集中のドキュメントがあれば、保存してください。";
 static const char MsgNoDeviceJa[] =
-        "エラー：デバイスが検出されませんでした。";
+    "エラー：デバイスが検出されませんでした。";
 static const char MsgWrongFileJa[] =
-        "エラー：指定したファイルでこのドライブをアップグレードできません。";
+    "エラー：指定したファイルでこのドライブをアップグレードできません。";
 static const char MsgInvalidDataJa[] =
-        "エラー：異常データが検出されました。";
+    "エラー：異常データが検出されました。";
 static const char MsgReadErrorJa[] =
-        "エラー：データをファイルから読み込めません。";
+    "エラー：データをファイルから読み込めません。";
 static const char MsgAccessErrorJa[] =
-        "エラー：ファイルをアクセスできません。";
+    "エラー：ファイルをアクセスできません。";
 static const char MsgBadSizeJa[] =
-        "エラー：ファイルサイズが異常です。";
+    "エラー：ファイルサイズが異常です。";
 static const char MsgNoDataFileJa[] =
-        "エラー：ファイルが見つかりません。";
+    "エラー：ファイルが見つかりません。";
 static const char MsgUpdateFailedDmaJa[] =
-        "ファームウエアのアップデートが正常に終了しませんでした。\r\n"
-        "一旦、ＰＣの電源を切り、立ち上げ直した後、再度プログラムを実行してください。\r\n"
-        "もし、DMA転送をお使いの場合、それを無効にしてから、再度実行してください。";
+    "ファームウエアのアップデートが正常に終了しませんでした。\r\n"
+    "一旦、ＰＣの電源を切り、立ち上げ直した後、再度プログラムを実行してください。\r\n"
+    "もし、DMA転送をお使いの場合、それを無効にしてから、再度実行してください。";
 static const char MsgTakeDiscOutJa[] =
-        "ＣＤをトレイから取り出してください。";
+    "ＣＤをトレイから取り出してください。";
 static const char MsgRunAsAdminJa[] =
-        "エラー：ＣＤドライブを使用する権限がありません。\r\n"
-        "Discmend を右クリックし、「管理者として実行」を選んで起動してください。";
+    "エラー：ＣＤドライブを使用する権限がありません。\r\n"
+    "Discmend を右クリックし、「管理者として実行」を選んで起動してください。";
 static const char MsgDriveHeldJa[] =
-        "ドライブ %c: は「%s」が使用中のため、対象から外しました。\r\n"
-        "そのプログラムを終了してから、再度 Discmend を起動してください。";
+    "ドライブ %c: は「%s」が使用中のため、対象から外しました。\r\n"
+    "そのプログラムを終了してから、再度 Discmend を起動してください。";
 static const char WarnNoAbortJa[] =
-        "－決して実行途中でプログラムを中止したり、コンピュータの電源を切らないで下さい。\r\n";
+    "－決して実行途中でプログラムを中止したり、コンピュータの電源を切らないで下さい。\r\n";
 static const char WarnCloseAppsJa[] =
-        "－操作を始める前に、全てのアプリケーションを終了してください。\r\n";
+    "－操作を始める前に、全てのアプリケーションを終了してください。\r\n";
 static const char WarnRemoveDiscJa[] =
-        "－操作を始める前に、ベルコサ製ＵＳＢ　ＣＤ－Ｒ／ＲＷドライブからＣＤを取り出してください。\r\n";
+    "－操作を始める前に、ベルコサ製ＵＳＢ　ＣＤ－Ｒ／ＲＷドライブからＣＤを取り出してください。\r\n";
 static const char WarnPowerOffJa[] =
-        "－プログラム終了後、コンピュータは自動的にシャットダウンするか、"
-        "シャットダウン可能な状態となります。その後、再度電源を入れなおしてください。";
+    "－プログラム終了後、コンピュータは自動的にシャットダウンするか、"
+    "シャットダウン可能な状態となります。その後、再度電源を入れなおしてください。";
 static const char LabelAcceptJa[] =
-        "許諾する";
+    "許諾する";
 static const char LabelDeclineJa[] =
-        "許諾しない";
+    "許諾しない";
 static const char TxtLoadSucceededJa[] =
-        "ファームウェアのダウンロードに成功しました。";
+    "ファームウェアのダウンロードに成功しました。";
 static const char TxtDownloadRefusedJa[] =
-        "エラー：コマンドを送る事が出来ません。";
+    "エラー：コマンドを送る事が出来ません。";
 static const char TxtChecksumWrongJa[] =
-        "エラー：チェックサムが正しくありません。\r\n"
-        "    そのデータファイルは、壊れている可能性があります。";
+    "エラー：チェックサムが正しくありません。\r\n"
+    "    そのデータファイルは、壊れている可能性があります。";
 static const char TxtModelNotProperJa[] =
-        "エラー：モデルが正しくありません。";
+    "エラー：モデルが正しくありません。";
 static const char TxtLoaderRefusedJa[] =
-        "エラー：コマンドを送る事が出来ません。";
+    "エラー：コマンドを送る事が出来ません。";
 static const char TxtFailedTryAgainJa[] =
-        "エラー：書きこみに失敗しました。 もう一度実行しますか？";
+    "エラー：書きこみに失敗しました。 もう一度実行しますか？";
 static const char TxtUsbPowerLineJa[] =
-        "－決して実行途中で、USBドライブの電源を切らないで下さい。\r\n";
+    "－決して実行途中で、USBドライブの電源を切らないで下さい。\r\n";
 
 // The Japanese agreement, one line per slot. Spacer lines hold a single
 // blank. The dialog draws each line whole in the system font, without
@@ -171,16 +171,4 @@ static const char AgreementJa[91][40] = {
 };
 
 const MessageTextSet JapaneseTexts = {
-    MsgAlreadyUpdatedJa, MsgMayTakeMinutesJa, MsgRestartNowJa,
-    MsgUpdateFailedJa, MsgCloseAppsJa, MsgNoDeviceJa,
-    MsgWrongFileJa, MsgInvalidDataJa, MsgReadErrorJa,
-    MsgAccessErrorJa, MsgBadSizeJa, MsgNoDataFileJa,
-    MsgUpdateFailedDmaJa, MsgTakeDiscOutJa,
-    MsgRunAsAdminJa, MsgDriveHeldJa,
-    WarnNoAbortJa, WarnCloseAppsJa, WarnRemoveDiscJa,
-    WarnPowerOffJa,
-    LabelAcceptJa, LabelDeclineJa,
-    { TxtLoadSucceededJa, TxtDownloadRefusedJa, TxtChecksumWrongJa, TxtModelNotProperJa,
-      TxtLoaderRefusedJa, TxtFailedTryAgainJa, TxtUsbPowerLineJa },
-    &AgreementJa[0][0], 91, 40
-};
+    MsgAlreadyUpdatedJa, MsgMayTakeMinutesJa, MsgRestartNowJa, MsgUpdateFailedJa, MsgCloseAppsJa, MsgNoDeviceJa, MsgWrongFileJa, MsgInvalidDataJa, MsgReadErrorJa, MsgAccessErrorJa, MsgBadSizeJa, MsgNoDataFileJa, MsgUpdateFailedDmaJa, MsgTakeDiscOutJa, MsgRunAsAdminJa, MsgDriveHeldJa, WarnNoAbortJa, WarnCloseAppsJa, WarnRemoveDiscJa, WarnPowerOffJa, LabelAcceptJa, LabelDeclineJa, {TxtLoadSucceededJa, TxtDownloadRefusedJa, TxtChecksumWrongJa, TxtModelNotProperJa, TxtLoaderRefusedJa, TxtFailedTryAgainJa, TxtUsbPowerLineJa}, &AgreementJa[0][0], 91, 40};

@@ -34,21 +34,32 @@ int main(int argc, char **argv) {
             const char *arg = argv[i];
             if (i + 1 >= argc) return Usage();
             const char *value = argv[++i];
-            if (!strcmp(arg, "--signature")) opts.signature = value;
-            else if (!strcmp(arg, "--model")) opts.model = value;
-            else if (!strcmp(arg, "--rev1")) opts.rev1 = value;
-            else if (!strcmp(arg, "--rev2")) opts.rev2 = value;
-            else if (!strcmp(arg, "--rev3")) opts.rev3 = value;
-            else if (!strcmp(arg, "--size")) opts.size = (size_t)Number(value);
-            else if (!strcmp(arg, "--seed")) opts.seed = (uint32_t)Number(value);
+            if (!strcmp(arg, "--signature"))
+                opts.signature = value;
+            else if (!strcmp(arg, "--model"))
+                opts.model = value;
+            else if (!strcmp(arg, "--rev1"))
+                opts.rev1 = value;
+            else if (!strcmp(arg, "--rev2"))
+                opts.rev2 = value;
+            else if (!strcmp(arg, "--rev3"))
+                opts.rev3 = value;
+            else if (!strcmp(arg, "--size"))
+                opts.size = (size_t)Number(value);
+            else if (!strcmp(arg, "--seed"))
+                opts.seed = (uint32_t)Number(value);
             else if (!strcmp(arg, "--fill")) {
-                if (!strcmp(value, "pattern")) opts.fill = ImageOptions::Pattern;
-                else if (!strcmp(value, "zero")) opts.fill = ImageOptions::Zero;
+                if (!strcmp(value, "pattern"))
+                    opts.fill = ImageOptions::Pattern;
+                else if (!strcmp(value, "zero"))
+                    opts.fill = ImageOptions::Zero;
                 else if (!strncmp(value, "byte:", 5)) {
                     opts.fill = ImageOptions::Byte;
                     opts.fillByte = (uint8_t)strtoul(value + 5, NULL, 16);
-                } else return Usage();
-            } else return Usage();
+                } else
+                    return Usage();
+            } else
+                return Usage();
         }
         bytes = MakeImage(opts);
     } else if (strcmp(kind, "loader") == 0) {
@@ -61,15 +72,24 @@ int main(int argc, char **argv) {
             }
             if (i + 1 >= argc) return Usage();
             const char *value = argv[++i];
-            if (!strcmp(arg, "--body-length")) opts.bodyLength = (uint32_t)Number(value);
-            else if (!strcmp(arg, "--length-field")) opts.lengthField = Number(value);
-            else if (!strcmp(arg, "--model-digits") && strlen(value) == 2) opts.modelDigits = value;
-            else if (!strcmp(arg, "--firmware-digits") && strlen(value) == 2) opts.firmwareDigits = value;
-            else if (!strcmp(arg, "--min-size")) opts.minSize = (size_t)Number(value);
-            else if (!strcmp(arg, "--crlf-at")) opts.crlfAt.push_back((size_t)Number(value));
-            else if (!strcmp(arg, "--eof-at")) opts.eofAt = Number(value);
-            else if (!strcmp(arg, "--seed")) opts.seed = (uint32_t)Number(value);
-            else return Usage();
+            if (!strcmp(arg, "--body-length"))
+                opts.bodyLength = (uint32_t)Number(value);
+            else if (!strcmp(arg, "--length-field"))
+                opts.lengthField = Number(value);
+            else if (!strcmp(arg, "--model-digits") && strlen(value) == 2)
+                opts.modelDigits = value;
+            else if (!strcmp(arg, "--firmware-digits") && strlen(value) == 2)
+                opts.firmwareDigits = value;
+            else if (!strcmp(arg, "--min-size"))
+                opts.minSize = (size_t)Number(value);
+            else if (!strcmp(arg, "--crlf-at"))
+                opts.crlfAt.push_back((size_t)Number(value));
+            else if (!strcmp(arg, "--eof-at"))
+                opts.eofAt = Number(value);
+            else if (!strcmp(arg, "--seed"))
+                opts.seed = (uint32_t)Number(value);
+            else
+                return Usage();
         }
         bytes = MakeLoader(opts);
     } else {

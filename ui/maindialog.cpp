@@ -21,7 +21,8 @@
 
 DriveSlotAddress DriveSlots[4];
 
-enum { MAX_LISTED = 4, TARGETS_SCANNED = 8 };
+enum { MAX_LISTED = 4,
+       TARGETS_SCANNED = 8 };
 
 // The controls of each slot: radio button, label, revision.
 static const int slotRadio[MAX_LISTED] = {IDC_SLOT1_RADIO, IDC_SLOT2_RADIO, IDC_SLOT3_RADIO,
@@ -216,8 +217,10 @@ static void Update(HWND dialog) {
     EnableButton(dialog, IDC_EXIT, TRUE);
 
     // 9. The drive starts its new firmware only after a power cycle.
-    if (AppState.ntFamily == 1) ShutDownWithPrivilege();
-    else exitWindowsEx(EWX_SHUTDOWN, 0);
+    if (AppState.ntFamily == 1)
+        ShutDownWithPrivilege();
+    else
+        exitWindowsEx(EWX_SHUTDOWN, 0);
 }
 
 static void Select(int slot) {

@@ -7,7 +7,8 @@
 #include "app/appstate.h"
 #include "text/messages.h"
 
-enum { ID_PROGRESS = 1013, ID_NOTE = 1015 };
+enum { ID_PROGRESS = 1013,
+       ID_NOTE = 1015 };
 
 long ProgressFillWidth(DWORD value, long width) {
     long percent = (100 * (long)value) / 1000;

@@ -17,7 +17,9 @@ HANDLE imageHandle;
 volatile DWORD busyRetry;
 DWORD progressValue;
 
-enum { BLOCK_BUFFER = 4096, SAVE_WAIT_MS = 120000, SAVE_WAIT_TICKS = 400 };
+enum { BLOCK_BUFFER = 4096,
+       SAVE_WAIT_MS = 120000,
+       SAVE_WAIT_TICKS = 400 };
 
 static void BlockCdb(BYTE *cdb, BYTE mode, DWORD offset) {
     cdb[0] = SCSI_WRITE_BUFFER;

@@ -2,7 +2,7 @@
 #pragma once
 
 enum {
-    IMAGE_SIZE = 526336,          // 257 blocks of 2,048 bytes
+    IMAGE_SIZE = 526336,  // 257 blocks of 2,048 bytes
     IMAGE_BLOCK = 2048,
     IMAGE_BLOCKS = 257,
     IMAGE_RECORD_OFFSET = 499660,
@@ -26,7 +26,9 @@ extern unsigned char TransferBuffer[TRANSFER_BUFFER_SIZE];
 extern unsigned loaderLoadedLength;
 
 // What the identification record says. IMAGE_RECORD_OK fills hdr and model.
-enum ImageRecordResult { IMAGE_RECORD_OK, IMAGE_RECORD_BAD_SIGNATURE, IMAGE_RECORD_BAD_MODEL };
+enum ImageRecordResult { IMAGE_RECORD_OK,
+                         IMAGE_RECORD_BAD_SIGNATURE,
+                         IMAGE_RECORD_BAD_MODEL };
 ImageRecordResult ParseImageRecord(const unsigned char *record, ImageHeaderRecord *hdr,
                                    char *model);
 

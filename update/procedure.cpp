@@ -31,11 +31,11 @@ enum {
 // What the run expects of the drive, derived from its model, the loader's
 // name and the loader's identification digits.
 struct ExpectedCodes {
-    BYTE code1;     // firmware code compared first
-    BYTE code2;     // second acceptable firmware code, when hasCode2
+    BYTE code1;  // firmware code compared first
+    BYTE code2;  // second acceptable firmware code, when hasCode2
     int hasCode2;
-    int model1;     // model code the drive must report (or model2)
-    int model2;     // second acceptable model code, when hasModel2
+    int model1;  // model code the drive must report (or model2)
+    int model2;  // second acceptable model code, when hasModel2
     int hasModel2;
 };
 

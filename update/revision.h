@@ -1,6 +1,8 @@
 #pragma once
 
-enum { RevisionNewer = 1, RevisionEqual = 2, RevisionOlder = 3 };
+enum { RevisionNewer = 1,
+       RevisionEqual = 2,
+       RevisionOlder = 3 };
 
 // Compares the selected drive's revision with revision3 of the image:
 // RevisionNewer, RevisionEqual or RevisionOlder.

@@ -8,12 +8,12 @@
 
 #include "app/appstate.h"
 
-#define CHECK(cond)                                                                    \
-    do {                                                                               \
-        if (!(cond)) {                                                                 \
+#define CHECK(cond)                                                                      \
+    do {                                                                                 \
+        if (!(cond)) {                                                                   \
             fprintf(stderr, "property broken: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-            __builtin_trap();                                                          \
-        }                                                                              \
+            __builtin_trap();                                                            \
+        }                                                                                \
     } while (0)
 
 struct ByteSource {

@@ -27,7 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<size_t> ends;
     std::string file, key;
     for (size_t i = 0; i + 1 < size; i++) {
-        if (data[i] != 0) { key += (char)data[i]; continue; }
+        if (data[i] != 0) {
+            key += (char)data[i];
+            continue;
+        }
         char text[4];
         snprintf(text, sizeof text, "%u", (unsigned)data[++i]);
         key.resize(std::min(key.size(), (size_t)AUTOINSERT_PATH_MAX));

@@ -16,8 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char *exact = (char *)malloc(length + 1);  // every byte past it is a sanitizer error
     memcpy(exact, text, length);
     unsigned r = SpanTo(start, ch, exact, (unsigned)length), end = length < 999 ? length : 999;
-    if (r) CHECK(start + r - 1 < end && exact[start + r - 1] == ch && !memchr(exact + start, ch, r - 1));
-    else CHECK(start >= end || !memchr(exact + start, ch, end - start));
+    if (r)
+        CHECK(start + r - 1 < end && exact[start + r - 1] == ch && !memchr(exact + start, ch, r - 1));
+    else
+        CHECK(start >= end || !memchr(exact + start, ch, end - start));
 
     // CopyBounded: a prefix of src within cap bytes; 1 only when src fit whole.
     exact[length] = 0;

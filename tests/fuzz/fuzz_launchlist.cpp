@@ -22,8 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // after it, gives the two names (blanks and line ends left out).
     std::string name[2], list;
     for (size_t i = 1, k = 0; i < size && k < 2; i++) {
-        if (data[i] == 0) k++;
-        else if (!strchr(" \r\n", data[i])) name[k] += (char)data[i];
+        if (data[i] == 0)
+            k++;
+        else if (!strchr(" \r\n", data[i]))
+            name[k] += (char)data[i];
     }
     bool option[2] = {(data[0] & 1) != 0, (data[0] & 2) != 0}, crlf = (data[0] & 4) || option[0];
     for (int k = 0; k < 2; k++) {

@@ -20,8 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // writer puts each one down with its NUL; they read back cut to 260.
     std::string text[4], file;
     for (size_t i = 0, k = 0; i < size && k < 4; i++) {
-        if (data[i] == 0) k++;
-        else text[k] += (char)data[i];
+        if (data[i] == 0)
+            k++;
+        else
+            text[k] += (char)data[i];
     }
     for (int k = 0; k < 4; k++) file += text[k] + std::string(1, '\0');
     Parse((const uint8_t *)file.data(), file.size(), f);

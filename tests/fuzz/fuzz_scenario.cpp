@@ -22,9 +22,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         CHECK(d.faultCount <= SIM_MAX_FAULTS && (!d.letter || (d.letter >= 'A' && d.letter <= 'Z')));
         for (int j = 0; j < i; j++) CHECK(!d.letter || d.letter != world.devices[j].letter);
     }
-    static const unsigned char cdbs[][12] = {  // a standard and a page INQUIRY, a block, the save, the loader
-        {0x12, 0, 0, 0, 0x20}, {0x12, 1, 0x81, 0, 0xFF}, {0x3B, 6, 0, 0, 0, 0, 0, 0x08}, {0x3B, 7, 0, 0x08, 0, 0, 0, 0x08},
-        {0xCD, 0xFF}, {0xCD, 0, 0, 0, 0, 0, 0, 0, 0, 100}, {0xCC, 0, 1, 0, 0, 0, 0, 0, 0, 0x12}, {0x00}, {0x1B, 0, 0, 0, 2}};
+    static const unsigned char cdbs[][12] = {// a standard and a page INQUIRY, a block, the save, the loader
+                                             {0x12, 0, 0, 0, 0x20},
+                                             {0x12, 1, 0x81, 0, 0xFF},
+                                             {0x3B, 6, 0, 0, 0, 0, 0, 0x08},
+                                             {0x3B, 7, 0, 0x08, 0, 0, 0, 0x08},
+                                             {0xCD, 0xFF},
+                                             {0xCD, 0, 0, 0, 0, 0, 0, 0, 0, 100},
+                                             {0xCC, 0, 1, 0, 0, 0, 0, 0, 0, 0x12},
+                                             {0x00},
+                                             {0x1B, 0, 0, 0, 2}};
     static unsigned char buffer[4096];
     for (int i = 0; i < world.deviceCount && !line; i++)
         for (const auto &cdb : cdbs) {  // flags without a direction: the command's own

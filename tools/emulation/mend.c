@@ -76,8 +76,7 @@ typedef void *(*mmap64_function)(void *, size_t, int, int, int, long long);
 
 /* What the kernel answers to MAP_FIXED_NOREPLACE, given where the hint
    landed: the mapping at the wanted address, or EEXIST. */
-static void *placed_or_refused(void *wanted, void *placed, size_t length)
-{
+static void *placed_or_refused(void *wanted, void *placed, size_t length) {
     if (placed == MAP_FAILED || placed == wanted)
         return placed;
     munmap(placed, length);
@@ -85,8 +84,7 @@ static void *placed_or_refused(void *wanted, void *placed, size_t length)
     return MAP_FAILED;
 }
 
-void *mmap(void *address, size_t length, int protection, int flags, int fd, long offset)
-{
+void *mmap(void *address, size_t length, int protection, int flags, int fd, long offset) {
     static mmap_function next_mmap;
     void *placed;
 
@@ -98,8 +96,7 @@ void *mmap(void *address, size_t length, int protection, int flags, int fd, long
     return placed_or_refused(address, placed, length);
 }
 
-void *mmap64(void *address, size_t length, int protection, int flags, int fd, long long offset)
-{
+void *mmap64(void *address, size_t length, int protection, int flags, int fd, long long offset) {
     static mmap64_function next_mmap64;
     void *placed;
 
@@ -156,8 +153,8 @@ struct signal_info {
 
 /* struct sigaction of the i386 C library. */
 struct i386_sigaction {
-    void *handler;            /* sa_handler, or sa_sigaction with SA_SIGINFO */
-    unsigned long mask[32];   /* sa_mask, 1024 bits */
+    void *handler;          /* sa_handler, or sa_sigaction with SA_SIGINFO */
+    unsigned long mask[32]; /* sa_mask, 1024 bits */
     int flags;
     void (*restorer)(void);
 };
@@ -172,14 +169,12 @@ typedef int (*sigaction_function)(int, const struct i386_sigaction *, struct i38
 
 static void *wine_handlers[SIGNAL_COUNT];
 
-static int is_fault_signal(int signal)
-{
+static int is_fault_signal(int signal) {
     return signal == SIGSEGV || signal == SIGBUS || signal == SIGFPE ||
            signal == SIGTRAP || signal == SIGILL;
 }
 
-static int trap_number(int signal, int code)
-{
+static int trap_number(int signal, int code) {
     switch (signal) {
     case SIGSEGV:
         /* Page faults carry SEGV_MAPERR, SEGV_ACCERR and the like; general
@@ -190,7 +185,7 @@ static int trap_number(int signal, int code)
             return TRAP_ALIGNMENT_CHECK;
         if (code == BUS_ADRERR || code == BUS_OBJERR)
             return TRAP_PAGE_FAULT;
-        return TRAP_GENERAL_PROTECTION;   /* segment faults */
+        return TRAP_GENERAL_PROTECTION; /* segment faults */
     case SIGFPE:
         if (code == FPE_INTDIV)
             return TRAP_DIVIDE_ERROR;
@@ -207,8 +202,7 @@ static int trap_number(int signal, int code)
     }
 }
 
-static void set_trap_number_then_call(int signal, struct signal_info *info, void *context)
-{
+static void set_trap_number_then_call(int signal, struct signal_info *info, void *context) {
     unsigned int *trap = (unsigned int *)((char *)context + TRAP_NUMBER_OFFSET);
 
     if (*trap > TRAP_HIGHEST)
@@ -216,8 +210,7 @@ static void set_trap_number_then_call(int signal, struct signal_info *info, void
     ((info_handler)wine_handlers[signal])(signal, info, context);
 }
 
-int sigaction(int signal, const struct i386_sigaction *action, struct i386_sigaction *previous)
-{
+int sigaction(int signal, const struct i386_sigaction *action, struct i386_sigaction *previous) {
     static sigaction_function next_sigaction;
     struct i386_sigaction wrapped;
     void *earlier_handler;
@@ -290,59 +283,60 @@ typedef int (*pthread_sigmask_function)(int, const struct signal_set *, struct s
 /* Set once the main thread runs on an LDT entry of its own; until then (and
    where that failed) everything below passes straight on. */
 static int per_thread_segments;
-static unsigned short gdt_block_selector;   /* the C library's own, in the GDT */
+static unsigned short gdt_block_selector;     /* the C library's own, in the GDT */
 static int block_owner[LAST_BLOCK_ENTRY + 1]; /* thread id; 0 while never used */
 static volatile int table_lock, create_lock;
 
 /* System calls through int $0x80: they answer -errno, and never come back
    through this library's own syscall(). */
-static long raw_syscall(long number, long a, long b, long c)
-{
+static long raw_syscall(long number, long a, long b, long c) {
     long result;
-    __asm__ volatile ("int $0x80" : "=a"(result) : "0"(number), "b"(a), "c"(b), "d"(c) : "memory");
+    __asm__ volatile("int $0x80"
+                     : "=a"(result)
+                     : "0"(number), "b"(a), "c"(b), "d"(c)
+                     : "memory");
     return result;
 }
 
-static void take(volatile int *lock)
-{
+static void take(volatile int *lock) {
     while (__atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE))
         raw_syscall(SYS_SCHED_YIELD, 0, 0, 0);
 }
 
-static void give_back(volatile int *lock)
-{
+static void give_back(volatile int *lock) {
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
-static unsigned short gs_selector(void)
-{
+static unsigned short gs_selector(void) {
     unsigned short selector;
-    __asm__ volatile ("movw %%gs,%0" : "=r"(selector));
+    __asm__ volatile("movw %%gs,%0"
+                     : "=r"(selector));
     return selector;
 }
 
-static void load_gs(unsigned short selector)
-{
-    __asm__ volatile ("movw %0,%%gs" : : "r"(selector) : "memory");
+static void load_gs(unsigned short selector) {
+    __asm__ volatile("movw %0,%%gs"
+                     :
+                     : "r"(selector)
+                     : "memory");
 }
 
-static unsigned short fs_selector(void)
-{
+static unsigned short fs_selector(void) {
     unsigned short selector;
-    __asm__ volatile ("movw %%fs,%0" : "=r"(selector));
+    __asm__ volatile("movw %%fs,%0"
+                     : "=r"(selector));
     return selector;
 }
 
 /* The thread's C library block: its first word points at itself. */
-static void *thread_block(void)
-{
+static void *thread_block(void) {
     void *block;
-    __asm__ volatile ("movl %%gs:0,%0" : "=r"(block));
+    __asm__ volatile("movl %%gs:0,%0"
+                     : "=r"(block));
     return block;
 }
 
-static void complain(const char *text)
-{
+static void complain(const char *text) {
     static const char prefix[] = "emulation mend: ";
     const char *end = text;
 
@@ -354,8 +348,7 @@ static void complain(const char *text)
 
 /* An entry no thread has, or whose thread is gone (tgkill with signal 0
    answers ESRCH once a thread has ended for good). */
-static int take_block_entry(int thread)
-{
+static int take_block_entry(int thread) {
     long process = raw_syscall(SYS_GETPID, 0, 0, 0);
     int entry, found = -1;
 
@@ -374,8 +367,7 @@ static int take_block_entry(int thread)
 
 /* Puts the calling thread's C library block into an LDT entry of its own
    and %gs on it. Answers 0 when done; otherwise %gs stays as it was. */
-static int own_block_segment(void)
-{
+static int own_block_segment(void) {
     void *block = thread_block();
     int thread = raw_syscall(SYS_GETTID, 0, 0, 0);
     int entry = take_block_entry(thread);
@@ -402,8 +394,7 @@ static int own_block_segment(void)
 
 /* After fork the child's only thread has a new id; the other entries'
    threads are not the child's, and the locks' holders are gone. */
-static void after_fork_in_child(void)
-{
+static void after_fork_in_child(void) {
     int thread = raw_syscall(SYS_GETTID, 0, 0, 0);
     unsigned short selector = gs_selector();
 
@@ -413,8 +404,7 @@ static void after_fork_in_child(void)
         block_owner[selector >> 3] = thread;
 }
 
-__attribute__((constructor)) static void start_per_thread_segments(void)
-{
+__attribute__((constructor)) static void start_per_thread_segments(void) {
     unsigned short selector = gs_selector();
 
     /* Only the usual start: the C library's block in a GDT entry. */
@@ -428,15 +418,16 @@ __attribute__((constructor)) static void start_per_thread_segments(void)
     /* Wine's preloader leaves %fs on a GDT entry of its own, and Wine then
        uses that entry for every thread's TEB. Cleared, Wine asks for one. */
     if (fs_selector() != 0 && !(fs_selector() & 4))
-        __asm__ volatile ("movw %0,%%fs" : : "r"((unsigned short)0));
+        __asm__ volatile("movw %0,%%fs"
+                         :
+                         : "r"((unsigned short)0));
     __register_atfork(0, 0, after_fork_in_child, 0);
     per_thread_segments = 1;
 }
 
 /* syscall() is variadic; in the i386 calling convention the caller's
    arguments lie on the stack all the same, and six are the most it takes. */
-long syscall(long number, long a, long b, long c, long d, long e, long f)
-{
+long syscall(long number, long a, long b, long c, long d, long e, long f) {
     static syscall_function next_syscall;
 
     if (number == SYS_SET_THREAD_AREA && per_thread_segments) {
@@ -454,8 +445,7 @@ struct thread_start_record {
     struct signal_set mask;
 };
 
-static pthread_sigmask_function next_pthread_sigmask(void)
-{
+static pthread_sigmask_function next_pthread_sigmask(void) {
     static pthread_sigmask_function next;
 
     if (!next)
@@ -463,8 +453,7 @@ static pthread_sigmask_function next_pthread_sigmask(void)
     return next;
 }
 
-static void *start_on_own_segment(void *argument)
-{
+static void *start_on_own_segment(void *argument) {
     struct thread_start_record record = *(struct thread_start_record *)argument;
     static int complained;
 
@@ -475,8 +464,7 @@ static void *start_on_own_segment(void *argument)
     return record.start(record.argument);
 }
 
-int pthread_create(void *thread, const void *attributes, void *(*start)(void *), void *argument)
-{
+int pthread_create(void *thread, const void *attributes, void *(*start)(void *), void *argument) {
     static pthread_create_function next_pthread_create;
     struct thread_start_record *record;
     struct signal_set all, mask;

@@ -8,9 +8,10 @@
  *
  * Built with: gcc -m32 -c -ffreestanding -nostdlib; ld -m elf_i386
  */
-void _start(void)
-{
-    __asm__ volatile ("int $0x80" : : "a"(1), "b"(42));
+void _start(void) {
+    __asm__ volatile("int $0x80"
+                     :
+                     : "a"(1), "b"(42));
     for (;;) {
     }
 }

@@ -68,7 +68,7 @@ static void MeasureControl(const char *dialogName, HWND control) {
     long width = client.right, height = client.bottom;
 
     if (lstrcmpiA(cls, "Button") == 0 && ((style & 0xF) == BS_AUTORADIOBUTTON ||
-                                           (style & 0xF) == BS_RADIOBUTTON)) {
+                                          (style & 0xF) == BS_RADIOBUTTON)) {
         // The button draws its glyph of 12 pixels at 96 dpi plus one, then
         // half the width of a "0" as the gap, then the text on one line.
         int dpi = GetDeviceCaps(dc, LOGPIXELSX);
@@ -103,10 +103,11 @@ static void MeasureControl(const char *dialogName, HWND control) {
         // Word-wrapped over the control's width: the lines must fit its height.
         RECT r = {0, 0, width, 0};
         DrawTextA(dc, text, -1, &r, DT_WORDBREAK | DT_CALCRECT | DT_EXPANDTABS);
-        printf("label   %-12s %4d %-6s \"%s\": wrapped to %ld px wide, %ld px high, "
-               "control %ld x %ld px: %s\n",
-               dialogName, id, "static", text, (long)r.right, (long)r.bottom, width, height,
-               r.bottom <= height && r.right <= width ? "fits" : "TOO NARROW");
+        printf(
+            "label   %-12s %4d %-6s \"%s\": wrapped to %ld px wide, %ld px high, "
+            "control %ld x %ld px: %s\n",
+            dialogName, id, "static", text, (long)r.right, (long)r.bottom, width, height,
+            r.bottom <= height && r.right <= width ? "fits" : "TOO NARROW");
     }
     SelectObject(dc, old);
     ReleaseDC(control, dc);

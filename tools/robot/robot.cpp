@@ -84,7 +84,8 @@ static std::string ExeOf(DWORD pid) {
 // left out; after 5 s without handling messages it counts as hung, and
 // further messages come back at once); an action waits as long as a slow
 // host may need.
-enum { READ_MS = 5000, ACT_MS = 30000 };
+enum { READ_MS = 5000,
+       ACT_MS = 30000 };
 static bool Ask(HWND h, UINT message, WPARAM w, LPARAM l, DWORD_PTR *result, UINT ms = ACT_MS) {
     return SendMessageTimeoutA(h, message, w, l, SMTO_ABORTIFHUNG, ms, result) != 0;
 }

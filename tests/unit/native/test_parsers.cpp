@@ -23,7 +23,7 @@ TEST(CommandLine, ImageOptionAndProgramPath) {
         {"\"C:\\u.exe\"  fw.bin", "fw.bin", "fw.bin", "C:\\u.exe"},  // second blank opens the option
         {"\"C:\\u.exe\" \"fw.bin\"   /NON more", "\"fw.bin\"", "/NON", "C:\\u.exe"},
         {"\"C:\\u.exe\"Xfw.bin", "fw.bin", "", "C:\\u.exe"},  // any separator is skipped
-        {"C:\\u.exe fw.bin", "", "", ":\\u.exe fw.bin"},     // unquoted: no image
+        {"C:\\u.exe fw.bin", "", "", ":\\u.exe fw.bin"},      // unquoted: no image
     };
     for (const auto &c : cases) {
         char image[PATH_CAP] = {0}, option[PATH_CAP] = {0}, program[PATH_CAP] = {0};
@@ -51,7 +51,10 @@ int NextByte(void *context, unsigned char *byte) {
 
 TEST(LaunchList, NamesAndOptionsOfBothLines) {
     const std::string n259(259, 'n');  // a CR after it takes line 1's last place
-    const struct { std::string content; const char *image, *option1, *loader, *option2; } cases[] = {
+    const struct {
+        std::string content;
+        const char *image, *option1, *loader, *option2;
+    } cases[] = {
         {"fw.bin\r\nldr.bin /NON\r\n", "fw.bin", "", "ldr.bin", "/NON"},
         {"fw.bin /NON\r\n", "fw.bin", "/NON", "", ""},
         {"fw.bin\nldr.bin\r\n", "fw.bin", "", "ldr.bin", ""},
@@ -100,10 +103,16 @@ TEST(ImageRecord, SignatureModelAndRevisions) {
 }
 
 TEST(ImageRecord, PairingFollowsTheDriveModel) {
-    const struct { const char *drive, *image; int fits; } cases[] = {
-        {"HX-2170RA USB", "HX-2170RA", 1}, {"HX-2170RA USB", "HX-2150RA", 0},
-        {"HX-2150RA    ", "HX-1150RA", 1}, {"HX-2350RU    ", "HX-2150RA", 1},
-        {"HX-2350RU    ", "HX-2170RA", 0}, {"HX-2170RA    ", "HX-2150RA", 1},
+    const struct {
+        const char *drive, *image;
+        int fits;
+    } cases[] = {
+        {"HX-2170RA USB", "HX-2170RA", 1},
+        {"HX-2170RA USB", "HX-2150RA", 0},
+        {"HX-2150RA    ", "HX-1150RA", 1},
+        {"HX-2350RU    ", "HX-2150RA", 1},
+        {"HX-2350RU    ", "HX-2170RA", 0},
+        {"HX-2170RA    ", "HX-2150RA", 1},
     };
     for (const auto &c : cases) EXPECT_EQ(ImageFitsDrive(c.drive, c.image), c.fits) << c.drive << c.image;
 }
@@ -120,11 +129,19 @@ std::vector<uint8_t> Bytes(const std::string &text) { return {text.begin(), text
 TEST(Loader, TextModeReadChecksumAndLayout) {
     EXPECT_EQ(Transform("a\r\nb\r\n"), Bytes("a\nb\n"));
     EXPECT_EQ(Transform("a\rb\n\r"), Bytes("a\rb\n\r"));
-    EXPECT_EQ(Transform(std::string("ab\x1A" "cd", 5)), Bytes("ab"));
+    EXPECT_EQ(Transform(std::string("ab\x1A"
+                                    "cd",
+                                    5)),
+              Bytes("ab"));
     EXPECT_EQ(Transform("ab\r", 1, '\n'), Bytes("ab\n"));  // paired with the byte after the read
 
     // The length field's upper half must be 0: the loader command carries all four bytes.
-    const struct { int64_t lengthField; bool checksumOk; unsigned loaded; bool sumPasses, valid; } cases[] = {
+    const struct {
+        int64_t lengthField;
+        bool checksumOk;
+        unsigned loaded;
+        bool sumPasses, valid;
+    } cases[] = {
         {-1, true, 0, true, true},
         {-1, false, 0, false, true},
         {-1, true, LOADER_ID_OFFSET + 3, true, false},  // the identification digits cut off

@@ -15,18 +15,22 @@ namespace {
 typedef std::function<bool(const SimWorld &, const SimDevice &, const SimStage *, const SimFault *)> Holds;
 #define HOLDS(expr) [](const SimWorld &w, const SimDevice &d, const SimStage *s, const SimFault *f) { return bool(expr); }
 
-const struct { const char *text; Holds holds; } kSettings[] = {  // each after a line [device 0 1]
+const struct {
+    const char *text;
+    Holds holds;
+} kSettings[] = {
+    // each after a line [device 0 1]
     {"", HOLDS(d.kind == SIM_KIND_CDRW && d.peripheralType == 5 && !memcmp(d.vendor, "SIMDRV  SIM CD-RW       1.00", 28) &&
                d.imageSize == SIM_IMAGE_SIZE && s[0].revisionFrom == 3 && s[0].downMode == SIM_UP &&
                s[2].downMode == SIM_DOWN_ABSENT && s[2].downMs == 5000 && w.adapterCount < 0)},
     {"adapters 7\r\naspi_status 0x11", HOLDS(w.adapterCount == 7 && w.aspiStatus == 0x11)},
     {"support_info 0x0102  - 5", HOLDS(w.supportCount == 3 && w.supportInfo[0] == 0x102 &&
-                                      w.supportInfo[1] == SIM_SUPPORT_COMPUTED && w.supportInfo[2] == 5)},
+                                       w.supportInfo[1] == SIM_SUPPORT_COMPUTED && w.supportInfo[2] == 5)},
     {"dump_dir \"C:\\\\d \\x41\"", HOLDS(!strcmp(w.dumpDir, "C:\\d A"))},
     {"kind disk", HOLDS(d.kind == SIM_KIND_DISK && d.peripheralType == 0 && !memcmp(d.product, "SIM DISK        ", 16))},
     {"type 9\nkind scanner", HOLDS(d.kind == SIM_KIND_SCANNER && d.peripheralType == 9)},
     {"vendor ACME\nproduct \"HX 2150\"\nrevision 1.1", HOLDS(!memcmp(d.vendor, "ACME    HX 2150         1.1 ", 28))},
-    {"usb 1\nfirmware_code 0x15\nmodel_code 33\ndisc 1", HOLDS(d.usb && d.firmwareCode == 0x15 && d.modelCode == 33 && d.disc)},
+    {"usb 1\nfirmware_code 0x15\nmodel_code 33\ndisc 1", HOLDS(d.usb &&d.firmwareCode == 0x15 && d.modelCode == 33 && d.disc)},
     {"latency_ms 12\nimage_size 4096\nletter e", HOLDS(d.latencyMs == 12 && d.imageSize == 4096 && d.letter == 'E')},
     {"after finish down=notready down_ms=7 down_inquiries=3 address=1:4",
      HOLDS(s[1].downMode == SIM_DOWN_NOTREADY && s[1].downMs == 7 && s[1].downInquiries == 3 && s[1].moveAdapter == 1 &&
@@ -41,7 +45,7 @@ const struct { const char *text; Holds holds; } kSettings[] = {  // each after a
     {"fault error status=1 targ=8", HOLDS(f->kind == SIM_FAULT_ERROR && f->status == 1 && f->targ == 8 && !f->hasSense)},
     {"fault error sense=6/29", HOLDS(f->hasSense && f->senseKey == 6 && f->asc == 0x29 && !f->ascq && f->status == SS_ERR)},
     {"fault error\nfault delay ms=50 op=any", HOLDS(f[0].senseKey == 5 && f[0].asc == 0x24 && d.faultCount == 2 &&
-                                                   f[1].kind == SIM_FAULT_DELAY && f[1].ms == 50)},
+                                                    f[1].kind == SIM_FAULT_DELAY && f[1].ms == 50)},
 };
 
 TEST(Scenario, EveryKeySetsItsField) {

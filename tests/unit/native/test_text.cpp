@@ -26,26 +26,33 @@ std::string Sjis(const std::string &utf8) {
     return std::string(out, to - out);
 }
 
-const char kFailed[] = "ファームウエアのアップデートが正常に終了しませんでした。\r\n"
-                       "一旦、ＰＣの電源を切り、立ち上げ直した後、再度プログラムを実行してください。";
+const char kFailed[] =
+    "ファームウエアのアップデートが正常に終了しませんでした。\r\n"
+    "一旦、ＰＣの電源を切り、立ち上げ直した後、再度プログラムを実行してください。";
 const char kNoAbort[] = "－決して実行途中でプログラムを中止したり、コンピュータの電源を切らないで下さい。\r\n";
 const char kCloseApps[] = "－操作を始める前に、全てのアプリケーションを終了してください。\r\n";
 const char kRemoveDisc[] = "－操作を始める前に、ベルコサ製ＵＳＢ　ＣＤ－Ｒ／ＲＷドライブからＣＤを取り出してください。\r\n";
-const char kPowerOff[] = "－プログラム終了後、コンピュータは自動的にシャットダウンするか、"
-                         "シャットダウン可能な状態となります。その後、再度電源を入れなおしてください。";
+const char kPowerOff[] =
+    "－プログラム終了後、コンピュータは自動的にシャットダウンするか、"
+    "シャットダウン可能な状態となります。その後、再度電源を入れなおしてください。";
 
 TEST(Japanese, EveryTextIsItsShiftJisBytes) {
     AppState.primaryLanguage = 17;
     FillMessageTable();
     const MessageTableRecord &t = MessageTable;
-    const struct { const char *shown; std::string expected; } texts[] = {
+    const struct {
+        const char *shown;
+        std::string expected;
+    } texts[] = {
         {t.MsgAlreadyUpdated, "既に更新されています。"},
-        {t.MsgMayTakeMinutes, "注意：この作業は数分間かかります。長い間ソフトウエアが動作していなくても、"
-                              "コンピュータの電源を切らないでお待ち下さい。"},
+        {t.MsgMayTakeMinutes,
+         "注意：この作業は数分間かかります。長い間ソフトウエアが動作していなくても、"
+         "コンピュータの電源を切らないでお待ち下さい。"},
         {t.MsgRestartNow, "アップデートする為には再起動をしなければなりません。\r\n再起動しますか？"},
         {t.MsgUpdateFailed, kFailed},
-        {t.MsgCloseApps, "他に現在実行中のアプリケーションがあれば、終了してください。\r\n"
-                         "編集中のドキュメントがあれば、保存してください。"},
+        {t.MsgCloseApps,
+         "他に現在実行中のアプリケーションがあれば、終了してください。\r\n"
+         "編集中のドキュメントがあれば、保存してください。"},
         {t.MsgNoDevice, "エラー：デバイスが検出されませんでした。"},
         {t.MsgWrongFile, "エラー：指定したファイルでこのドライブをアップグレードできません。"},
         {t.MsgInvalidData, "エラー：異常データが検出されました。"},
@@ -54,12 +61,14 @@ TEST(Japanese, EveryTextIsItsShiftJisBytes) {
         {t.MsgBadSize, "エラー：ファイルサイズが異常です。"},
         {t.MsgNoDataFile, "エラー：ファイルが見つかりません。"},
         {t.MsgUpdateFailedDma, (std::string(kFailed) + "\r\nもし、DMA転送をお使いの場合、"
-                                "それを無効にしてから、再度実行してください。")},
+                                                       "それを無効にしてから、再度実行してください。")},
         {t.MsgTakeDiscOut, "ＣＤをトレイから取り出してください。"},
-        {t.MsgRunAsAdmin, "エラー：ＣＤドライブを使用する権限がありません。\r\n"
-                          "Discmend を右クリックし、「管理者として実行」を選んで起動してください。"},
-        {t.MsgDriveHeld, "ドライブ %c: は「%s」が使用中のため、対象から外しました。\r\n"
-                         "そのプログラムを終了してから、再度 Discmend を起動してください。"},
+        {t.MsgRunAsAdmin,
+         "エラー：ＣＤドライブを使用する権限がありません。\r\n"
+         "Discmend を右クリックし、「管理者として実行」を選んで起動してください。"},
+        {t.MsgDriveHeld,
+         "ドライブ %c: は「%s」が使用中のため、対象から外しました。\r\n"
+         "そのプログラムを終了してから、再度 Discmend を起動してください。"},
         {t.WarnNoAbort, kNoAbort},
         {t.WarnCloseApps, kCloseApps},
         {t.WarnRemoveDisc, kRemoveDisc},
@@ -69,8 +78,9 @@ TEST(Japanese, EveryTextIsItsShiftJisBytes) {
         {t.LabelDecline, "許諾しない"},
         {UpdateText(TxtLoadSucceeded), "ファームウェアのダウンロードに成功しました。"},
         {UpdateText(TxtDownloadRefused), "エラー：コマンドを送る事が出来ません。"},
-        {UpdateText(TxtChecksumWrong), "エラー：チェックサムが正しくありません。\r\n"
-                                       "    そのデータファイルは、壊れている可能性があります。"},
+        {UpdateText(TxtChecksumWrong),
+         "エラー：チェックサムが正しくありません。\r\n"
+         "    そのデータファイルは、壊れている可能性があります。"},
         {UpdateText(TxtModelNotProper), "エラー：モデルが正しくありません。"},
         {UpdateText(TxtLoaderRefused), "エラー：コマンドを送る事が出来ません。"},
         {UpdateText(TxtFailedTryAgain), "エラー：書きこみに失敗しました。 もう一度実行しますか？"},
@@ -100,9 +110,12 @@ TEST(Agreement, LinesSpacersAndSlotsOfBothLanguages) {
             ASSERT_LT(length, (size_t)AGREEMENT_SLOT) << i;
             for (int k = (int)length; k < AGREEMENT_SLOT; k++) ASSERT_EQ(slot[k], 0) << i;
             bool spacer = std::count(l.spacers.begin(), l.spacers.end(), i) != 0;
-            if (i >= l.lines) EXPECT_EQ(length, 0u) << i;
-            else if (spacer) EXPECT_STREQ(slot, " ") << i;
-            else EXPECT_TRUE(length > 1 && (int)length <= l.width) << i << ": " << slot;
+            if (i >= l.lines)
+                EXPECT_EQ(length, 0u) << i;
+            else if (spacer)
+                EXPECT_STREQ(slot, " ") << i;
+            else
+                EXPECT_TRUE(length > 1 && (int)length <= l.width) << i << ": " << slot;
         }
     }
 }

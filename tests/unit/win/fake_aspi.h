@@ -38,9 +38,9 @@ struct Sent {
     DWORD bufLen;
     BYTE flags, lun, senseLen, cdbLen;  // SRB_Flags, SRB_Lun, SRB_SenseLen, SRB_CDBLen
     bool posted;                        // with a completion routine
-    DWORD time;      // the tick counter
-    DWORD progress;  // progressValue
-    std::vector<BYTE> data;  // WRITE BUFFER and loader data
+    DWORD time;                         // the tick counter
+    DWORD progress;                     // progressValue
+    std::vector<BYTE> data;             // WRITE BUFFER and loader data
     bool Is(BYTE op, int byte1 = -1) const { return cdb[0] == op && (byte1 < 0 || cdb[1] == byte1); }
     DWORD Offset() const { return cdb[3] << 16 | cdb[4] << 8 | cdb[5]; }
 };
@@ -55,15 +55,15 @@ extern std::vector<FakeDrive> drives;
 extern std::vector<Sent> sent;
 extern std::vector<BYTE> assembled;  // what the WRITE BUFFER commands put together
 extern std::vector<Box> boxes;
-extern int confirmAnswer;            // the answer to OK/Cancel questions
-extern DWORD supportInfo;            // GetASPI32SupportInfo
+extern int confirmAnswer;  // the answer to OK/Cancel questions
+extern DWORD supportInfo;  // GetASPI32SupportInfo
 // Decides a request's fate before the drives see it: -1 leaves it to them,
 // otherwise its final status (0: it never completes); may set SRB_TargStat.
 extern std::function<int(const Sent &, SRB_ExecSCSICmd *)> fault;
 // Runs for every request, on the manager's thread, before anything else.
 extern std::function<BYTE(SRB_ExecSCSICmd *)> execute;  // replaces the drives when set
-extern DWORD delayBeforePost;  // ms between the final status and the completion routine
-extern SRB_ExecSCSICmd *volatile held;  // the last request that never completed
+extern DWORD delayBeforePost;                           // ms between the final status and the completion routine
+extern SRB_ExecSCSICmd *volatile held;                  // the last request that never completed
 
 // Back to no drives, no faults, the fake ticks and English messages.
 void ResetFake();

@@ -28,12 +28,16 @@ const char kInstance[] = "Enum\\SCSI\\VELKOSA_HX-2150RA______1.00\\0000";
 
 std::vector<std::pair<std::string, int>> story;  // words, repeats counted
 void Tell(const std::string &word) {
-    if (!story.empty() && story.back().first == word) story.back().second++;
-    else story.push_back({word, 1});
+    if (!story.empty() && story.back().first == word)
+        story.back().second++;
+    else
+        story.push_back({word, 1});
 }
 
 BOOL WINAPI RecordExit(UINT flags, DWORD reserved) {
-    Tell(reserved ? "reserved?" : flags == EWX_SHUTDOWN ? "shutdown" : flags == EWX_REBOOT ? "restart" : "exit?");
+    Tell(reserved ? "reserved?" : flags == EWX_SHUTDOWN ? "shutdown"
+                              : flags == EWX_REBOOT     ? "restart"
+                                                        : "exit?");
     return TRUE;
 }
 
@@ -42,17 +46,19 @@ BOOL WINAPI RecordPrivilege(HANDLE, BOOL all, PTOKEN_PRIVILEGES state, DWORD, PT
     LookupPrivilegeValueA(NULL, "SeShutdownPrivilege", &id);
     const LUID_AND_ATTRIBUTES &p = state->Privileges[0];
     Tell(!all && state->PrivilegeCount == 1 && p.Luid.LowPart == id.LowPart && p.Luid.HighPart == id.HighPart &&
-                 p.Attributes == SE_PRIVILEGE_ENABLED ? "privilege" : "privilege?");
+                 p.Attributes == SE_PRIVILEGE_ENABLED
+             ? "privilege"
+             : "privilege?");
     SetLastError(0);
     return TRUE;
 }
 
 std::string answers;
 int Answer(HWND owner, const char *text, unsigned style) {
-#define ENTRY(name) {#name, MessageTable.Msg##name}
+#define ENTRY(name) \
+    { #name, MessageTable.Msg##name }
     const std::pair<const char *, const char *> entries[] = {
-        ENTRY(InvalidData), ENTRY(RestartNow), ENTRY(UpdateFailed), ENTRY(TakeDiscOut), ENTRY(CloseApps),
-        ENTRY(AlreadyUpdated), ENTRY(WrongFile), ENTRY(UpdateFailedDma), {"Warning", MessageTable.WarningText}};
+        ENTRY(InvalidData), ENTRY(RestartNow), ENTRY(UpdateFailed), ENTRY(TakeDiscOut), ENTRY(CloseApps), ENTRY(AlreadyUpdated), ENTRY(WrongFile), ENTRY(UpdateFailedDma), {"Warning", MessageTable.WarningText}};
     std::string word = "[" + std::string(text) + "]";
     for (const auto &e : entries)
         if (strcmp(text, e.second) == 0) word = e.first;
@@ -78,8 +84,10 @@ int Value(const char *path, const char *name) {
 void SetValue(const char *path, const char *name, DWORD type, const void *data, DWORD size) {
     HKEY key;
     RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL);
-    if (data) RegSetValueExA(key, name, 0, type, (const BYTE *)data, size);
-    else RegDeleteValueA(key, name);
+    if (data)
+        RegSetValueExA(key, name, 0, type, (const BYTE *)data, size);
+    else
+        RegDeleteValueA(key, name);
     RegCloseKey(key);
 }
 
@@ -171,7 +179,8 @@ struct MainDialog : ::testing::Test {
         FakeDrive d;
         d.usb = Has("usb"), d.disc = Has("disc");
         d.product = d.usb ? "HX-2170RA USB" : "HX-2150RA";
-        d.revision = Has("rev=1.10") ? "1.10" : Has("rev=1.20") ? "1.20" : "1.00";
+        d.revision = Has("rev=1.10") ? "1.10" : Has("rev=1.20") ? "1.20"
+                                                                : "1.00";
         drives = {d};
         memset(DriveTable, 0, sizeof DriveTable);
         snprintf(DriveTable[1].productId, 14, "%-13s", d.product.c_str());
@@ -200,7 +209,8 @@ struct MainDialog : ::testing::Test {
         }
         if (Has("pt")) {  // the drive behind D:, reached through the provider
             PortDrive port;
-            port.lock = Has("lock-unknown") ? PORT_LOCK_UNKNOWN : Has("mounted") ? PORT_LOCK_MOUNTED : PORT_LOCK_FREE;
+            port.lock = Has("lock-unknown") ? PORT_LOCK_UNKNOWN : Has("mounted") ? PORT_LOCK_MOUNTED
+                                                                                 : PORT_LOCK_FREE;
             UseWindowsPort({port});
             if (OpenPassThroughDrives() != 1) return "no drive on D:";
             aspiGetSupportInfo = PassThroughSupportInfo;
@@ -213,7 +223,11 @@ struct MainDialog : ::testing::Test {
         int attentions = 0;
         fault = [this, attentions](const Sent &s, SRB_ExecSCSICmd *srb) mutable {
             const char *words[] = {"TUR", "EJECT", "STATUS", "WB6", "WB7"};
-            int op = s.Is(SCSI_TEST_UNIT_READY) ? 0 : s.Is(SCSI_START_STOP_UNIT) ? 1 : s.Is(VENDOR_STATUS) ? 2 : s.Is(SCSI_WRITE_BUFFER, 6) ? 3 : s.Is(SCSI_WRITE_BUFFER, 7) ? 4 : -1;
+            int op = s.Is(SCSI_TEST_UNIT_READY) ? 0 : s.Is(SCSI_START_STOP_UNIT) ? 1
+                                                  : s.Is(VENDOR_STATUS)          ? 2
+                                                  : s.Is(SCSI_WRITE_BUFFER, 6)   ? 3
+                                                  : s.Is(SCSI_WRITE_BUFFER, 7)   ? 4
+                                                                                 : -1;
             if (op == 3 && s.Offset() == 0) Tell("{" + Left() + "}");
             Tell(op < 0 ? "op?" : words[op]);
             if ((Has("silent") && op == 0) || (Has("eject-silent") && op == 1)) return 0;

@@ -30,7 +30,11 @@ SRB_ExecSCSICmd Record(BYTE flags, DWORD length, BYTE *buffer, BYTE ha = 0, BYTE
 
 TEST(PassThrough, RequestBecomesThePassThroughRecord) {
     static BYTE buffer[4096];
-    const struct { BYTE flags; DWORD length; BYTE direction; } cases[] = {
+    const struct {
+        BYTE flags;
+        DWORD length;
+        BYTE direction;
+    } cases[] = {
         {SRB_DIR_IN | SRB_POSTING, 256, SCSI_IOCTL_DATA_IN},
         {SRB_DIR_OUT, 4096, SCSI_IOCTL_DATA_OUT},
         {0, 0, SCSI_IOCTL_DATA_UNSPECIFIED},
@@ -54,9 +58,16 @@ TEST(PassThrough, RequestBecomesThePassThroughRecord) {
     }
     // The port gives up a little after the program: a drive that hangs holds
     // its worker no longer than that.
-    const struct { BYTE op; ULONG least, most; } waits[] = {
-        {SCSI_INQUIRY, 11, 20},      {SCSI_TEST_UNIT_READY, 11, 20}, {SCSI_START_STOP_UNIT, 61, 70},
-        {VENDOR_STATUS, 61, 70},     {SCSI_WRITE_BUFFER, 130, 300},  {VENDOR_DOWNLOAD, 130, 300},
+    const struct {
+        BYTE op;
+        ULONG least, most;
+    } waits[] = {
+        {SCSI_INQUIRY, 11, 20},
+        {SCSI_TEST_UNIT_READY, 11, 20},
+        {SCSI_START_STOP_UNIT, 61, 70},
+        {VENDOR_STATUS, 61, 70},
+        {SCSI_WRITE_BUFFER, 130, 300},
+        {VENDOR_DOWNLOAD, 130, 300},
     };
     for (const auto &w : waits)
         EXPECT_TRUE(PortTimeOut(w.op) >= w.least && PortTimeOut(w.op) <= w.most) << std::hex << (int)w.op;
@@ -168,7 +179,11 @@ TEST(PassThrough, EachDriveCompletesOnAThreadOfItsOwn) {
 // Requests answered at once, without a worker, still end through their
 // completion routine, called once after the final status.
 TEST(PassThrough, AnswersGivenAtOnceCallTheCompletionRoutine) {
-    const struct { bool started; BYTE command; BYTE status; } cases[] = {
+    const struct {
+        bool started;
+        BYTE command;
+        BYTE status;
+    } cases[] = {
         {false, SC_EXEC_SCSI_CMD, SS_NO_ADAPTERS},
         {true, 1, SS_INVALID_SRB},
     };
@@ -194,12 +209,19 @@ BYTE Await(SRB_ExecSCSICmd &srb) {
 // refuses what misses its alignment mask (511) or its largest transfer, or
 // that does not say what they are.
 TEST(PassThrough, OnWindowsEveryBufferReachesThePortAligned) {
-    const struct { bool property; DWORD mask, most; int offset; BYTE flags; DWORD length; BYTE status; } cases[] = {
+    const struct {
+        bool property;
+        DWORD mask, most;
+        int offset;
+        BYTE flags;
+        DWORD length;
+        BYTE status;
+    } cases[] = {
         {true, 511, 65536, 0, SRB_DIR_IN, 36, SS_COMP},
         {true, 511, 65536, 8, SRB_DIR_IN, 36, SS_COMP},
         {true, 511, 65536, 1, SRB_DIR_OUT, 4096, SS_COMP},
         {true, 511, 65536, 8, SRB_DIR_OUT, 4096, SS_COMP},
-        {false, 4095, 65536, 8, SRB_DIR_OUT, 4096, SS_COMP},  // not said: page alignment holds
+        {false, 4095, 65536, 8, SRB_DIR_OUT, 4096, SS_COMP},      // not said: page alignment holds
         {true, 511, 2048, 8, SRB_DIR_OUT, 4096, SS_INVALID_SRB},  // longer than the port moves: never sent
     };
     alignas(4096) static BYTE pages[2][8192];
@@ -237,8 +259,9 @@ TEST(PassThrough, OnWindowsStartUpOpensOnlyCdDrivesAndTellsWhatItLeftOut) {
         if (heldBy) d.lock = PORT_LOCK_HELD, d.heldBy = heldBy;
         return d;
     };
-    const std::string held = "The drive D: is in use by \"Other Burner 2.0\" and is left out.\r\n"
-                             "Close that program, then start Discmend again.";
+    const std::string held =
+        "The drive D: is in use by \"Other Burner 2.0\" and is left out.\r\n"
+        "Close that program, then start Discmend again.";
     const struct {
         const char *name;
         std::vector<PortDrive> letters;
@@ -249,17 +272,22 @@ TEST(PassThrough, OnWindowsStartUpOpensOnlyCdDrivesAndTellsWhatItLeftOut) {
     } cases[] = {
         {"a fixed disk, a share, a RAM disk and two CD drives",
          {drive('C', DRIVE_FIXED), drive('D', DRIVE_CDROM), drive('E', DRIVE_REMOTE), drive('F', DRIVE_RAMDISK),
-          drive('G', DRIVE_REMOVABLE), drive('H', DRIVE_CDROM)}, 2, "DH", {}, false},
-        {"no administrator", {drive('C', DRIVE_FIXED), drive('D', DRIVE_CDROM, true), drive('E', DRIVE_CDROM, true)},
-         0, "", {}, true},
+          drive('G', DRIVE_REMOVABLE), drive('H', DRIVE_CDROM)},
+         2,
+         "DH",
+         {},
+         false},
+        {"no administrator", {drive('C', DRIVE_FIXED), drive('D', DRIVE_CDROM, true), drive('E', DRIVE_CDROM, true)}, 0, "", {}, true},
         {"one CD drive refused, one opened", {drive('D', DRIVE_CDROM, true), drive('E', DRIVE_CDROM)}, 1, "E", {}, false},
         {"no CD drive", {drive('C', DRIVE_FIXED)}, 0, "", {}, false},
-        {"held by another program", {drive('D', DRIVE_CDROM, false, "Other Burner 2.0"), drive('E', DRIVE_CDROM)},
-         1, "DE", {held}, false},
+        {"held by another program", {drive('D', DRIVE_CDROM, false, "Other Burner 2.0"), drive('E', DRIVE_CDROM)}, 1, "DE", {held}, false},
         {"held under a name without its end",
-         {drive('D', DRIVE_CDROM, false, std::string(70, 'n').c_str())}, 0, "D",
+         {drive('D', DRIVE_CDROM, false, std::string(70, 'n').c_str())},
+         0,
+         "D",
          {"The drive D: is in use by \"" + std::string(63, 'n') + "\" and is left out.\r\n"
-          "Close that program, then start Discmend again."}, false},
+                                                                  "Close that program, then start Discmend again."},
+         false},
     };
     for (const auto &c : cases) {
         ResetFake();

@@ -105,7 +105,7 @@ TEST_F(Update, TwoPhasesWithTheDriveComingBackElsewhere) {
     drives[0].afterFinish.target = 4;
     drives[0].afterFinish.down = 10;  // missed by the first ten re-scans
     loader.bodyLength = 5000;
-    loader.crlfAt = {777};            // CR LF on disk, LF on the wire
+    loader.crlfAt = {777};  // CR LF on disk, LF on the wire
     ASSERT_EQ(Run(), 1);
     ASSERT_EQ(boxes.size(), 3u);
     EXPECT_EQ(boxes[0].text, MessageTable.MsgCloseApps);
@@ -221,30 +221,31 @@ TEST_F(Update, EachRestartIsFollowedByTheUpdatedDriveAlone) {
 
 TEST_F(Update, CoursesByRevisionFirmwareAndOptions) {
     RunCourses(*this, {
-        {"image only", [](Update &, FakeDrive &d) { d.firmware = 0x15; }, 1, kSuccess, 257, 0},
-        {"already updated", [](Update &, FakeDrive &d) { d.revision = "1.10"; d.firmware = 0x15; },
-         2, MessageTable.MsgAlreadyUpdated, 0, 0},
-        {"already updated, loader forced",
-         [](Update &, FakeDrive &d) { d.revision = "1.10"; d.firmware = 0x15; AppState.forceLoader = 1; },
-         2, MessageTable.MsgAlreadyUpdated, 0, 0},
-        {"loader only", [](Update &, FakeDrive &d) { d.revision = "1.10"; d.afterLoader.firmware = 0x15; },
-         1, kSuccess, 0, 1},
-        {"image older than the drive", [](Update &, FakeDrive &d) { d.revision = "1.20"; }, 2,
-         MessageTable.MsgWrongFile, 0, 0},
-        {"image forced",
-         [](Update &, FakeDrive &d) { d.revision = "1.20"; d.firmware = 0x15; AppState.forceImage = 1; },
-         1, kSuccess, 257, 0},
-        {"loader older than the drive", [](Update &, FakeDrive &d) { d.firmware = 0x16; }, 2,
-         MessageTable.MsgWrongFile, 0, 0},
-        {"loader forced",
-         [](Update &u, FakeDrive &d) { u.TwoPhases(d); d.firmware = 0x16; AppState.forceLoader = 1; },
-         1, kSuccess, 257, 1},
-        {"disc in the drive", [](Update &, FakeDrive &d) { d.disc = true; }, 0,
-         MessageTable.MsgTakeDiscOut, 0, 0},
-        {"cancel at the confirmation", [](Update &, FakeDrive &) { confirmAnswer = IDCANCEL; }, 1,
-         std::string(MessageTable.WarnNoAbort) + En(TxtUsbPowerLine) + MessageTable.WarnCloseApps +
-             MessageTable.WarnRemoveDisc, 0, 0},
-    });
+                          {"image only", [](Update &, FakeDrive &d) { d.firmware = 0x15; }, 1, kSuccess, 257, 0},
+                          {"already updated", [](Update &, FakeDrive &d) { d.revision = "1.10"; d.firmware = 0x15; },
+                           2, MessageTable.MsgAlreadyUpdated, 0, 0},
+                          {"already updated, loader forced",
+                           [](Update &, FakeDrive &d) { d.revision = "1.10"; d.firmware = 0x15; AppState.forceLoader = 1; },
+                           2, MessageTable.MsgAlreadyUpdated, 0, 0},
+                          {"loader only", [](Update &, FakeDrive &d) { d.revision = "1.10"; d.afterLoader.firmware = 0x15; },
+                           1, kSuccess, 0, 1},
+                          {"image older than the drive", [](Update &, FakeDrive &d) { d.revision = "1.20"; }, 2,
+                           MessageTable.MsgWrongFile, 0, 0},
+                          {"image forced",
+                           [](Update &, FakeDrive &d) { d.revision = "1.20"; d.firmware = 0x15; AppState.forceImage = 1; },
+                           1, kSuccess, 257, 0},
+                          {"loader older than the drive", [](Update &, FakeDrive &d) { d.firmware = 0x16; }, 2,
+                           MessageTable.MsgWrongFile, 0, 0},
+                          {"loader forced",
+                           [](Update &u, FakeDrive &d) { u.TwoPhases(d); d.firmware = 0x16; AppState.forceLoader = 1; },
+                           1, kSuccess, 257, 1},
+                          {"disc in the drive", [](Update &, FakeDrive &d) { d.disc = true; }, 0,
+                           MessageTable.MsgTakeDiscOut, 0, 0},
+                          {"cancel at the confirmation", [](Update &, FakeDrive &) { confirmAnswer = IDCANCEL; }, 1,
+                           std::string(MessageTable.WarnNoAbort) + En(TxtUsbPowerLine) + MessageTable.WarnCloseApps +
+                               MessageTable.WarnRemoveDisc,
+                           0, 0},
+                      });
     // After Cancel only the readiness tests and the status read went out, and
     // the dialog is as it was.
     for (const Sent &s : sent) EXPECT_TRUE(s.Is(SCSI_TEST_UNIT_READY) || s.Is(VENDOR_STATUS));
@@ -275,20 +276,20 @@ TEST_F(Update, ExpectedCodesByModelAndLoader) {
     const char *R = "HX-2150RA", *U = "HX-2350RU", *S = "HX-2170RA USB";
     const std::string notProper = En(TxtModelNotProper), invalid = MessageTable.MsgInvalidData;
     RunCourses(*this, {
-        // HX-2150RA, '0' at index 3: the code in the name (0x12), model 0.
-        {"name 0", Codes(R, "LDR012.bin", "7777", 0x11, 0, 0, 0x12), 1, kSuccess, 257, 1},
-        {"name 0, other model", Codes(R, "LDR012.bin", "7777", 0x11, 0, 0x77, 0x12), 0, notProper, 257, 0},
-        {"name 0, code 0 after", Codes(R, "LDR012.bin", "7777", 0x11, 0, 0, 0), 0, notProper, 257, 1},
-        {"name X", Codes(R, "LDRX12.bin", "2415", 0x11, 0, 0, 0x12), 0, invalid, 0, 0},
-        {"name too short", Codes(R, "LDR01", "2415", 0x11, 0, 0, 0x12), 0, invalid, 0, 0},
-        // Digits 2 4 1 5: first code '5' (0x35), second 0x15, second model 0x24.
-        {"name _", Codes(R, "LDR_99.bin", "2415", 0x15, 0x24, 0x24, 0x15), 1, kSuccess, 257, 1},
-        {"HX-2350RU at '5'", Codes(U, "x", "2415", 0x35, 0x24, 0x24, -1), 1, kSuccess, 257, 0},
-        {"HX-2350RU wrong code after", Codes(U, "x", "2415", 0x15, 0x24, 0x24, 0x14), 0, notProper, 257, 1},
-        // HX-2170RA USB: no second codes.
-        {"USB other model", Codes(S, "x", "2115", 0x10, 0x21, 0x24, 0x15), 0, notProper, 257, 0},
-        {"USB wrong code after", Codes(S, "x", "2115", 0x10, 0x21, 0x21, 0x14), 0, En(TxtFailedTryAgain), 257, 1},
-    });
+                          // HX-2150RA, '0' at index 3: the code in the name (0x12), model 0.
+                          {"name 0", Codes(R, "LDR012.bin", "7777", 0x11, 0, 0, 0x12), 1, kSuccess, 257, 1},
+                          {"name 0, other model", Codes(R, "LDR012.bin", "7777", 0x11, 0, 0x77, 0x12), 0, notProper, 257, 0},
+                          {"name 0, code 0 after", Codes(R, "LDR012.bin", "7777", 0x11, 0, 0, 0), 0, notProper, 257, 1},
+                          {"name X", Codes(R, "LDRX12.bin", "2415", 0x11, 0, 0, 0x12), 0, invalid, 0, 0},
+                          {"name too short", Codes(R, "LDR01", "2415", 0x11, 0, 0, 0x12), 0, invalid, 0, 0},
+                          // Digits 2 4 1 5: first code '5' (0x35), second 0x15, second model 0x24.
+                          {"name _", Codes(R, "LDR_99.bin", "2415", 0x15, 0x24, 0x24, 0x15), 1, kSuccess, 257, 1},
+                          {"HX-2350RU at '5'", Codes(U, "x", "2415", 0x35, 0x24, 0x24, -1), 1, kSuccess, 257, 0},
+                          {"HX-2350RU wrong code after", Codes(U, "x", "2415", 0x15, 0x24, 0x24, 0x14), 0, notProper, 257, 1},
+                          // HX-2170RA USB: no second codes.
+                          {"USB other model", Codes(S, "x", "2115", 0x10, 0x21, 0x24, 0x15), 0, notProper, 257, 0},
+                          {"USB wrong code after", Codes(S, "x", "2115", 0x10, 0x21, 0x21, 0x14), 0, En(TxtFailedTryAgain), 257, 1},
+                      });
 }
 
 std::function<void(Update &, FakeDrive &)> Fail(std::function<bool(const Sent &)> which, int status) {
@@ -341,55 +342,31 @@ std::function<void(Update &, FakeDrive &)> NewcomerAndLost(int target, std::func
 
 TEST_F(Update, EveryFailureEndsWithItsOwnMessageAndResult) {
     RunCourses(*this, {
-        {"loader missing", [](Update &u, FakeDrive &) { u.writeLoader = false; }, 0,
-         MessageTable.MsgNoDataFile, 0, 0},
-        {"loader shorter than its length field", [](Update &u, FakeDrive &) { u.loader.lengthField = 40000; },
-         0, MessageTable.MsgInvalidData, 0, 0},
-        {"image missing", [](Update &, FakeDrive &) { strcpy(AppState.imageFile, "gone.bin"); }, 0,
-         MessageTable.MsgNoDataFile, 0, 0},
-        {"drive silent at the readiness test", Fail([](const Sent &s) { return s.Is(SCSI_TEST_UNIT_READY); }, 0), 0,
-         MessageTable.MsgUpdateFailed, 0, 0},
-        {"no status answer", Fail([](const Sent &s) { return s.Is(VENDOR_STATUS) && s.bufLen == 18; }, SS_ERR), 0,
-         MessageTable.MsgNoDevice, 0, 0},
-        {"body block refused", Fail([](const Sent &s) { return s.Is(SCSI_WRITE_BUFFER) && s.Offset() == 10 * 2048; }, SS_ERR),
-         0, En(TxtLoaderRefused), 11, 0},
-        {"body block timed out", Fail([](const Sent &s) { return s.Is(SCSI_WRITE_BUFFER) && s.Offset() == 2048; }, 0),
-         0, En(TxtLoaderRefused), 2, 0},
-        {"last block refused", Fail([](const Sent &s) { return s.Is(SCSI_WRITE_BUFFER, 7); }, SS_ERR), 0,
-         En(TxtFailedTryAgain), 257, 0},
-        {"finish refused", Fail([](const Sent &s) { return s.Is(VENDOR_DOWNLOAD, 0xFF); }, SS_ERR), 0,
-         En(TxtFailedTryAgain), 257, 0},
-        {"loader gone during the restart", AtFinish([] { DeleteFileA("LDR_01.bin"); }), 0,
-         MessageTable.MsgNoDataFile, 257, 0},
-        {"no host adapter after the restart", AtFinish([] { supportInfo = 0x0100; }), 0,
-         MessageTable.MsgNoDevice, 257, 0},
-        {"adapter status not good after the restart", AtFinish([] { supportInfo = 0xE801; }), 0,
-         MessageTable.MsgNoDevice, 257, 0},
-        {"drive not found again", [](Update &, FakeDrive &d) { d.afterFinish.down = 1000; }, 0,
-         MessageTable.MsgNoDevice, 257, 0},
-        {"revision after the image phase not revision 1", [](Update &u, FakeDrive &) { u.image.rev1 = "1.05"; },
-         0, En(TxtFailedTryAgain), 257, 0},
-        {"model not proper", [](Update &, FakeDrive &d) { d.afterFinish.model = 0x22; }, 0,
-         En(TxtModelNotProper), 257, 0},
-        {"checksum wrong", [](Update &u, FakeDrive &) { u.loader.checksumOk = false; }, 0,
-         En(TxtChecksumWrong), 257, 0},
-        {"loader refused", Fail([](const Sent &s) { return s.Is(VENDOR_DOWNLOAD, 0); }, SS_ERR), 0,
-         En(TxtDownloadRefused), 257, 1},
-        {"loader timed out", Fail([](const Sent &s) { return s.Is(VENDOR_DOWNLOAD, 0); }, 0), 0,
-         En(TxtDownloadRefused), 257, 1},
-        {"drive gone after the loader", [](Update &, FakeDrive &d) { d.afterLoader.down = 1000; }, 0,
-         MessageTable.MsgNoDevice, 257, 1},
-        {"drive gone after the loader, another of its model back that only the start-up scan saw",
-         OtherBack([](int scan) { return scan == 1; }), 0, MessageTable.MsgNoDevice, 257, 1},
-        {"drive gone after the loader, another of its model back that only the mode-2 scan saw, passing it over",
-         OtherBack([](int scan) { return scan == 27; }), 0, MessageTable.MsgNoDevice, 257, 1},
-        {"last re-scan after the loader cut short at the drive, another of its model before it",
-         NewcomerAndLost(1, [](const Sent &s) { return s.Is(SCSI_INQUIRY, 0) && s.tgt == 1; }), 0,
-         MessageTable.MsgNoDevice, 257, 1},
-        {"last re-scan after the loader loses the last target's status unnoticed, another of its model before it",
-         NewcomerAndLost(7, [](const Sent &s) { return s.Is(VENDOR_STATUS) && s.bufLen == 256 && s.tgt == 7; }), 0,
-         MessageTable.MsgNoDevice, 257, 1},
-    }, true);
+                          {"loader missing", [](Update &u, FakeDrive &) { u.writeLoader = false; }, 0, MessageTable.MsgNoDataFile, 0, 0},
+                          {"loader shorter than its length field", [](Update &u, FakeDrive &) { u.loader.lengthField = 40000; }, 0, MessageTable.MsgInvalidData, 0, 0},
+                          {"image missing", [](Update &, FakeDrive &) { strcpy(AppState.imageFile, "gone.bin"); }, 0, MessageTable.MsgNoDataFile, 0, 0},
+                          {"drive silent at the readiness test", Fail([](const Sent &s) { return s.Is(SCSI_TEST_UNIT_READY); }, 0), 0, MessageTable.MsgUpdateFailed, 0, 0},
+                          {"no status answer", Fail([](const Sent &s) { return s.Is(VENDOR_STATUS) && s.bufLen == 18; }, SS_ERR), 0, MessageTable.MsgNoDevice, 0, 0},
+                          {"body block refused", Fail([](const Sent &s) { return s.Is(SCSI_WRITE_BUFFER) && s.Offset() == 10 * 2048; }, SS_ERR), 0, En(TxtLoaderRefused), 11, 0},
+                          {"body block timed out", Fail([](const Sent &s) { return s.Is(SCSI_WRITE_BUFFER) && s.Offset() == 2048; }, 0), 0, En(TxtLoaderRefused), 2, 0},
+                          {"last block refused", Fail([](const Sent &s) { return s.Is(SCSI_WRITE_BUFFER, 7); }, SS_ERR), 0, En(TxtFailedTryAgain), 257, 0},
+                          {"finish refused", Fail([](const Sent &s) { return s.Is(VENDOR_DOWNLOAD, 0xFF); }, SS_ERR), 0, En(TxtFailedTryAgain), 257, 0},
+                          {"loader gone during the restart", AtFinish([] { DeleteFileA("LDR_01.bin"); }), 0, MessageTable.MsgNoDataFile, 257, 0},
+                          {"no host adapter after the restart", AtFinish([] { supportInfo = 0x0100; }), 0, MessageTable.MsgNoDevice, 257, 0},
+                          {"adapter status not good after the restart", AtFinish([] { supportInfo = 0xE801; }), 0, MessageTable.MsgNoDevice, 257, 0},
+                          {"drive not found again", [](Update &, FakeDrive &d) { d.afterFinish.down = 1000; }, 0, MessageTable.MsgNoDevice, 257, 0},
+                          {"revision after the image phase not revision 1", [](Update &u, FakeDrive &) { u.image.rev1 = "1.05"; }, 0, En(TxtFailedTryAgain), 257, 0},
+                          {"model not proper", [](Update &, FakeDrive &d) { d.afterFinish.model = 0x22; }, 0, En(TxtModelNotProper), 257, 0},
+                          {"checksum wrong", [](Update &u, FakeDrive &) { u.loader.checksumOk = false; }, 0, En(TxtChecksumWrong), 257, 0},
+                          {"loader refused", Fail([](const Sent &s) { return s.Is(VENDOR_DOWNLOAD, 0); }, SS_ERR), 0, En(TxtDownloadRefused), 257, 1},
+                          {"loader timed out", Fail([](const Sent &s) { return s.Is(VENDOR_DOWNLOAD, 0); }, 0), 0, En(TxtDownloadRefused), 257, 1},
+                          {"drive gone after the loader", [](Update &, FakeDrive &d) { d.afterLoader.down = 1000; }, 0, MessageTable.MsgNoDevice, 257, 1},
+                          {"drive gone after the loader, another of its model back that only the start-up scan saw", OtherBack([](int scan) { return scan == 1; }), 0, MessageTable.MsgNoDevice, 257, 1},
+                          {"drive gone after the loader, another of its model back that only the mode-2 scan saw, passing it over", OtherBack([](int scan) { return scan == 27; }), 0, MessageTable.MsgNoDevice, 257, 1},
+                          {"last re-scan after the loader cut short at the drive, another of its model before it", NewcomerAndLost(1, [](const Sent &s) { return s.Is(SCSI_INQUIRY, 0) && s.tgt == 1; }), 0, MessageTable.MsgNoDevice, 257, 1},
+                          {"last re-scan after the loader loses the last target's status unnoticed, another of its model before it", NewcomerAndLost(7, [](const Sent &s) { return s.Is(VENDOR_STATUS) && s.bufLen == 256 && s.tgt == 7; }), 0, MessageTable.MsgNoDevice, 257, 1},
+                      },
+               true);
 }
 
 }  // namespace

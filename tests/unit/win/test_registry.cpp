@@ -23,7 +23,8 @@ const std::string k2150 = "VELKOSA_HX-2150RA______1.00", k2150ru = "VELKOSA_HX-2
 void Set(const std::string &instance, int value) {
     HKEY key;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (kScsi + instance).c_str(), 0, NULL, 0,
-                              KEY_ALL_ACCESS, NULL, &key, NULL), ERROR_SUCCESS);
+                              KEY_ALL_ACCESS, NULL, &key, NULL),
+              ERROR_SUCCESS);
     BYTE data = (BYTE)value;
     RegSetValueExA(key, "AutoInsertNotification", 0, REG_BINARY, &data, 1);
     RegCloseKey(key);
@@ -51,7 +52,8 @@ void DeleteTree(HKEY parent, const char *path) {
     char name[PATH_CAP];
     if (RegOpenKeyExA(parent, path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
     for (DWORD length = sizeof name; RegEnumKeyExA(key, 0, name, &length, NULL, NULL, NULL, NULL) ==
-                                     ERROR_SUCCESS; length = sizeof name)
+                                     ERROR_SUCCESS;
+         length = sizeof name)
         DeleteTree(key, name);
     RegCloseKey(key);
     RegDeleteKeyA(parent, path);
@@ -84,9 +86,12 @@ struct Restart : ::testing::Test {
 };
 
 TEST_F(Restart, OnlyTheChosenModelsInstancesCountForTheCheck) {
-    const struct { const char *drive; std::map<std::string, int> values; int on; } cases[] = {
-        {"HX-2150RA", {{k2150 + "\\0", 0}, {k2150 + "\\BUS1", 1}, {k2150 + "\\SCSI1", 1},
-                       {k2150 + "\\USB1", 1}, {kUsb + "\\0", 1}, {k2350 + "\\0", 1}}, 0},
+    const struct {
+        const char *drive;
+        std::map<std::string, int> values;
+        int on;
+    } cases[] = {
+        {"HX-2150RA", {{k2150 + "\\0", 0}, {k2150 + "\\BUS1", 1}, {k2150 + "\\SCSI1", 1}, {k2150 + "\\USB1", 1}, {kUsb + "\\0", 1}, {k2350 + "\\0", 1}}, 0},
         {"HX-2150RA", {{kBang + "\\0", 1}}, 1},
         {"HX-2350RU", {{k2150ru + "\\0", 1}, {k2350 + "\\0", 0}}, 1},
         {"HX-2350RU", {{k2150ru + "\\0", 0}, {k2350 + "\\0", 1}, {k2150 + "\\0", 1}}, 0},
@@ -102,8 +107,7 @@ TEST_F(Restart, OnlyTheChosenModelsInstancesCountForTheCheck) {
 
 TEST_F(Restart, SwitchOffRecordsTheSupportedModelsAndRestorePutsThemBack) {
     const std::map<std::string, int> before = {
-        {k2150 + "\\0", 1}, {k2150 + "\\USB0", 12}, {kBang + "\\0", 1}, {k2150ru + "\\0", 1},
-        {kUsb + "\\0", 0}, {k2350 + "\\0", 1}};
+        {k2150 + "\\0", 1}, {k2150 + "\\USB0", 12}, {kBang + "\\0", 1}, {k2150ru + "\\0", 1}, {kUsb + "\\0", 0}, {k2350 + "\\0", 1}};
     for (const auto &v : before) Set(v.first, v.second);
     EXPECT_EQ(SwitchOffAutoInsert(), 1);
     auto record = [](const std::string &instance, const char value[2]) {

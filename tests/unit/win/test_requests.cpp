@@ -78,14 +78,21 @@ TEST_F(Requests, DeadlinePassingWhileTheRoutineStoresCountsAsCompleted) {
     execute = [](SRB_ExecSCSICmd *) { return (BYTE)SS_COMP; };
     static const BYTE cdb[6] = {SCSI_INQUIRY, 0, 0, 0, 0x20, 0};
     EXPECT_EQ(SubmitPosted(NewRequest(0, 7, SRB_DIR_IN | SRB_POSTING, 256, cdb, 6, SlowRoutine),
-                           10000), 1);
+                           10000),
+              1);
     EXPECT_STREQ(DriveTable[7].productId, "STORED");
     EXPECT_EQ(AppState.DeviceError, 0u);
 }
 
 TEST_F(Requests, TestUnitReadyTellsWhetherADiscIsReady) {
-    const struct { BYTE key, asc, status; DWORD notReady; } cases[] = {
-        {0, 0, SS_COMP, 0}, {6, 0x28, SS_ERR, 0}, {6, 0x3A, SS_ERR, 1}, {2, 0x04, SS_ERR, 1},
+    const struct {
+        BYTE key, asc, status;
+        DWORD notReady;
+    } cases[] = {
+        {0, 0, SS_COMP, 0},
+        {6, 0x28, SS_ERR, 0},
+        {6, 0x3A, SS_ERR, 1},
+        {2, 0x04, SS_ERR, 1},
     };
     for (const auto &c : cases) {
         execute = [c](SRB_ExecSCSICmd *srb) {
@@ -121,7 +128,12 @@ TEST_F(Requests, EachCommandBuildsItsRequestAndGivesUpInItsTime) {
     char path[MAX_PATH];  // any file of two blocks or more stands in for the image
     GetModuleFileNameA(NULL, path, sizeof path);
     imageHandle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    const struct { const char *what; std::function<void()> send; const char *brief; DWORD timeout, pauses, pause; } cases[] = {
+    const struct {
+        const char *what;
+        std::function<void()> send;
+        const char *brief;
+        DWORD timeout, pauses, pause;
+    } cases[] = {
         {"Inquire", [] { Inquire(2, 5); }, "09 256 120000002000", 10000, 0, 0},
         {"InquireRevision", [] { InquireRevision(2, 5); }, "09 255 12018100FF00", 10000, 0, 0},
         {"TestUnitReady", [] { TestUnitReady(2, 5); }, "08 32 000000000000", 10000, 0, 0},

@@ -86,7 +86,10 @@ TEST_F(Transfer, BusyBlockIsSentAgainWithTheSameDataTenTimesAtMost) {
 }
 
 TEST_F(Transfer, BlockNotAcceptedEndsTheTransferBeforeTheSave) {
-    const struct { const char *what; int status; } cases[] = {{"refused", SS_ERR}, {"timed out", 0}};
+    const struct {
+        const char *what;
+        int status;
+    } cases[] = {{"refused", SS_ERR}, {"timed out", 0}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         ResetFake();
@@ -118,8 +121,10 @@ TEST_F(Transfer, LastBlockWaitsFourHundredTenthsAddingProgressOnlyWhilePending) 
         EXPECT_GT(waited, 39800u);  // 400 changes of the tenths digit
         EXPECT_LT(waited, 40200u);
         // Two a tick while pending; once the error is in, nothing more.
-        if (status == 0) EXPECT_EQ(progressValue, 800u);
-        else EXPECT_LE(progressValue, 2u);
+        if (status == 0)
+            EXPECT_EQ(progressValue, 800u);
+        else
+            EXPECT_LE(progressValue, 2u);
     }
 }
 

@@ -152,7 +152,8 @@ static BOOL PassThrough(PortDrive &d, void *in, DWORD inSize, void *out, DWORD o
     srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
     srb.SRB_HaId = (BYTE)d.ha;
     srb.SRB_Target = (BYTE)d.target;
-    srb.SRB_Flags = sptd.DataIn == SCSI_IOCTL_DATA_IN ? SRB_DIR_IN : sptd.DataIn == SCSI_IOCTL_DATA_OUT ? SRB_DIR_OUT : 0;
+    srb.SRB_Flags = sptd.DataIn == SCSI_IOCTL_DATA_IN ? SRB_DIR_IN : sptd.DataIn == SCSI_IOCTL_DATA_OUT ? SRB_DIR_OUT
+                                                                                                        : 0;
     srb.SRB_BufLen = sptd.DataTransferLength;
     srb.SRB_BufPointer = (BYTE *)sptd.DataBuffer;
     srb.SRB_SenseLen = sptd.SenseInfoLength;
@@ -232,7 +233,7 @@ void UseWindowsPort(const std::vector<PortDrive> &drives) {
         systemOpen = passThroughOpen;
     }
     StartPassThrough(NULL, 0);  // the provider of an earlier test is stopped
-    handles.clear();  // their handles stay open: old workers may still hold them
+    handles.clear();            // their handles stay open: old workers may still hold them
     portDrives = drives;
     portLog.clear();
     portCommands = portRefusedBuffers = 0;

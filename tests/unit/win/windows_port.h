@@ -20,8 +20,8 @@ enum PortLockState {
 struct PortDrive {
     char letter = 'D';
     UINT type = DRIVE_CDROM;
-    bool denied = false;  // the open is refused: the user is no administrator
-    int ha = 0, target = 1;  // the fake drive's address; the port reports port ha + 1, path 0
+    bool denied = false;          // the open is refused: the user is no administrator
+    int ha = 0, target = 1;       // the fake drive's address; the port reports port ha + 1, path 0
     bool adapterProperty = true;  // IOCTL_STORAGE_QUERY_PROPERTY answered
     DWORD alignmentMask = 511, maxTransfer = 65536, physicalPages = 17;
     PortLockState lock = PORT_LOCK_FREE;
